@@ -1,0 +1,3 @@
+#include "py/module.hpp"
+namespace { void body(zorvik::py::Borrowed) {} }
+ZORVIK_MODULE(tier_chooser, body)

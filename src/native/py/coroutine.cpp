@@ -1,0 +1,494 @@
+#include "coroutine.hpp"
+
+#include "messages.hpp"
+#include "names.hpp"
+
+namespace zorvik::py {
+
+// ---------------------------------------------------------------- awaiting
+
+Ref await_iterator(Borrowed awaitable) {
+    PyTypeObject* type = awaitable.type();
+    if (PyCoro_CheckExact(awaitable.get())) return borrow(awaitable);
+    unaryfunc getter = type->tp_as_async ? type->tp_as_async->am_await : nullptr;
+    if (!getter) raise_format(PyExc_TypeError, msg::not_awaitable, type->tp_name);
+    Ref iter = steal_or_throw(getter(awaitable.get()));
+    if (PyCoro_CheckExact(iter.get())) raise(PyExc_TypeError, msg::await_coroutine);
+    if (!PyIter_Check(iter.get())) raise_format(PyExc_TypeError, msg::await_not_iterator, iter.type()->tp_name);
+    return iter;
+}
+
+bool PyAwait::await_suspend(std::coroutine_handle<> waiter) noexcept {
+    try {
+        iter_ = await_iterator(awaitable_);
+    } catch (PyError& e) {
+        error_.emplace(std::move(e));
+        return false;
+    }
+    PyObject* out = nullptr;
+    switch (PyIter_Send(iter_.get(), Py_None, &out)) {
+        case PYGEN_RETURN:
+            result_ = steal(out);
+            return false;
+        case PYGEN_ERROR:
+            error_.emplace(PyError::fetch());
+            return false;
+        case PYGEN_NEXT:
+            break;
+    }
+    waiter_ = waiter;
+    driver_->yielded = steal(out);
+    driver_->current = this;
+    return true;
+}
+
+Ref PyAwait::await_resume() {
+    iter_.reset();
+    awaitable_.reset();
+    if (error_) {
+        PyError e = std::move(*error_);
+        error_.reset();
+        throw e;
+    }
+    return std::move(result_);
+}
+
+// ---------------------------------------------------------------- the type
+
+namespace {
+
+PyTypeObject* coroutine_type = nullptr;
+
+enum class Phase : unsigned char { created, suspended, running, finished };
+
+struct Payload {
+    Ref name;
+    Ref qualname;
+    std::array<Ref, Args::max> pinned;
+    Args args;
+    Task<Ref> task;
+    Driver driver;
+    Phase phase = Phase::created;
+    Result result = Result::any;
+};
+
+struct CoroutineObject {
+    PyObject_HEAD
+    union {
+        Payload p;
+    };
+};
+
+CoroutineObject* as_coro(PyObject* self) { return reinterpret_cast<CoroutineObject*>(self); }
+
+// Ends the frame and lets go of everything the call held.
+void release_frame(Payload& p) noexcept {
+    p.task.destroy();
+    p.driver.current = nullptr;
+    p.driver.yielded.reset();
+    for (auto& r : p.pinned) r.reset();
+    p.args.obj.fill(nullptr);
+}
+
+// An exception leaving a coroutine body, as Python presents it: a
+// StopIteration cannot leave a coroutine and becomes RuntimeError.
+void restore_body_error(std::exception_ptr error) noexcept {
+    try {
+        std::rethrow_exception(error);
+    } catch (PyError& e) {
+        if (e.matches(PyExc_StopIteration)) {
+            Ref cause = e.take();
+            PyErr_SetString(PyExc_RuntimeError, msg::coro_raised_stop);
+            Ref wrapped = steal(PyErr_GetRaisedException());
+            PyException_SetCause(wrapped.get(), Ref(cause).release());
+            PyException_SetContext(wrapped.get(), cause.release());
+            PyErr_SetRaisedException(wrapped.release());
+        } else {
+            e.restore();
+        }
+    } catch (...) {
+        set_error_from_current_exception();
+    }
+}
+
+// Resumes the C++ frames at `h` and reports what happened: the body either
+// finished or is suspended on a Python iterator that yielded.
+PySendResult run_frames(Payload& p, std::coroutine_handle<> h, PyObject** presult) noexcept {
+    p.phase = Phase::running;
+    h.resume();
+    if (!p.task.done()) {
+        p.phase = Phase::suspended;
+        *presult = p.driver.yielded.release();
+        return PYGEN_NEXT;
+    }
+    p.phase = Phase::finished;
+    auto& promise = p.task.promise();
+    PySendResult status = PYGEN_RETURN;
+    if (promise.error) {
+        restore_body_error(promise.error);
+        status = PYGEN_ERROR;
+        *presult = nullptr;
+    } else {
+        Ref value = std::move(*promise.value);
+        try {
+            check_result(p.result, value);
+            *presult = value.release();
+        } catch (...) {
+            set_error_from_current_exception();
+            status = PYGEN_ERROR;
+            *presult = nullptr;
+        }
+    }
+    release_frame(p);
+    return status;
+}
+
+// Gives the waiting frame the outcome of its iterator and resumes it.
+PySendResult resume_waiter(Payload& p, PySendResult inner, PyObject* value, PyObject** presult) noexcept {
+    PyAwait* waiting = p.driver.current;
+    p.driver.current = nullptr;
+    if (inner == PYGEN_RETURN)
+        waiting->deliver(steal(value));
+    else
+        waiting->fail(PyError::fetch());
+    return run_frames(p, waiting->waiter(), presult);
+}
+
+bool check_can_run(Payload& p) {
+    if (p.phase == Phase::running) {
+        PyErr_SetString(PyExc_ValueError, msg::coro_running);
+        return false;
+    }
+    if (p.phase == Phase::finished) {
+        PyErr_SetString(PyExc_RuntimeError, msg::coro_reuse);
+        return false;
+    }
+    return true;
+}
+
+PySendResult coro_send(PyObject* self, PyObject* arg, PyObject** presult) {
+    Payload& p = as_coro(self)->p;
+    *presult = nullptr;
+    if (!check_can_run(p)) return PYGEN_ERROR;
+    if (p.phase == Phase::created) {
+        if (arg != Py_None) {
+            PyErr_SetString(PyExc_TypeError, msg::coro_non_none_start);
+            return PYGEN_ERROR;
+        }
+        p.task.promise().driver = &p.driver;
+        return run_frames(p, p.task.handle(), presult);
+    }
+    p.phase = Phase::running;
+    PyObject* out = nullptr;
+    PySendResult inner = PyIter_Send(p.driver.current->iterator().get(), arg, &out);
+    if (inner == PYGEN_NEXT) {
+        p.phase = Phase::suspended;
+        *presult = out;
+        return PYGEN_NEXT;
+    }
+    return resume_waiter(p, inner, out, presult);
+}
+
+// Closes the iterator being awaited, as `yield from` does on GeneratorExit.
+// Returns false with an exception set when closing it failed.
+bool close_iterator(Borrowed iter) {
+    PyObject* close = nullptr;
+    if (PyObject_GetOptionalAttr(iter.get(), names().close, &close) < 0) return false;
+    if (!close) return true;
+    Ref method = steal(close);
+    Ref r = steal(PyObject_CallNoArgs(method.get()));
+    return bool(r);
+}
+
+// Throws `exc` into the coroutine, forwarding it to the awaited iterator
+// first, as the interpreter does for `await`.
+PySendResult coro_throw_into(Payload& p, Borrowed exc, PyObject** presult) {
+    *presult = nullptr;
+    if (!check_can_run(p)) return PYGEN_ERROR;
+    if (p.phase == Phase::created) {
+        p.phase = Phase::finished;
+        release_frame(p);
+        PyErr_SetRaisedException(borrow(exc).release());
+        return PYGEN_ERROR;
+    }
+    p.phase = Phase::running;
+    Borrowed iter = p.driver.current->iterator();
+    if (PyErr_GivenExceptionMatches(exc.get(), PyExc_GeneratorExit)) {
+        if (!close_iterator(iter)) return resume_waiter(p, PYGEN_ERROR, nullptr, presult);
+        PyErr_SetRaisedException(borrow(exc).release());
+        return resume_waiter(p, PYGEN_ERROR, nullptr, presult);
+    }
+    PyObject* throw_method = nullptr;
+    if (PyObject_GetOptionalAttr(iter.get(), names().throw_, &throw_method) < 0)
+        return resume_waiter(p, PYGEN_ERROR, nullptr, presult);
+    if (!throw_method) {
+        PyErr_SetRaisedException(borrow(exc).release());
+        return resume_waiter(p, PYGEN_ERROR, nullptr, presult);
+    }
+    Ref method = steal(throw_method);
+    PyObject* yielded = PyObject_CallOneArg(method.get(), exc.get());
+    if (yielded) {
+        p.phase = Phase::suspended;
+        *presult = yielded;
+        return PYGEN_NEXT;
+    }
+    if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        Ref stop = steal(PyErr_GetRaisedException());
+        PyObject* value = PyObject_GetAttr(stop.get(), names().value);
+        if (!value) return resume_waiter(p, PYGEN_ERROR, nullptr, presult);
+        return resume_waiter(p, PYGEN_RETURN, value, presult);
+    }
+    return resume_waiter(p, PYGEN_ERROR, nullptr, presult);
+}
+
+// What send() and throw() hand back to Python for each outcome.
+PyObject* send_result_to_python(PySendResult status, PyObject* result) {
+    if (status == PYGEN_NEXT) return result;
+    if (status == PYGEN_RETURN) {
+        Ref value = steal(result);
+        Ref stop = steal(PyObject_CallOneArg(PyExc_StopIteration, value.get()));
+        if (stop) PyErr_SetObject(PyExc_StopIteration, stop.get());
+    }
+    return nullptr;
+}
+
+PyObject* Coroutine_send(PyObject* self, PyObject* arg) {
+    PyObject* result = nullptr;
+    PySendResult status = coro_send(self, arg, &result);
+    return send_result_to_python(status, result);
+}
+
+PyObject* Coroutine_iternext(PyObject* self) {
+    PyObject* result = nullptr;
+    PySendResult status = coro_send(self, Py_None, &result);
+    if (status == PYGEN_RETURN) {
+        if (result == Py_None) {
+            Py_DECREF(result);
+            return nullptr;
+        }
+        return send_result_to_python(status, result);
+    }
+    return result;
+}
+
+// throw(value), throw(type[, value[, traceback]]): normalised as generators do.
+Ref normalise_thrown(PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs < 1 || nargs > 3) raise_format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
+    PyObject* typ = args[0];
+    PyObject* val = nargs > 1 ? args[1] : Py_None;
+    PyObject* tb = nargs > 2 ? args[2] : Py_None;
+    if (tb != Py_None && !PyTraceBack_Check(tb))
+        raise(PyExc_TypeError, "throw() third argument must be a traceback object");
+    Ref exc;
+    if (PyExceptionClass_Check(typ)) {
+        if (val != Py_None && PyObject_TypeCheck(val, reinterpret_cast<PyTypeObject*>(typ)))
+            exc = borrow(val);
+        else if (val == Py_None)
+            exc = steal_or_throw(PyObject_CallNoArgs(typ));
+        else
+            exc = steal_or_throw(PyObject_CallOneArg(typ, val));
+        if (!PyExceptionInstance_Check(exc.get())) raise_format(PyExc_TypeError, msg::throw_type, Py_TYPE(exc.get())->tp_name);
+    } else if (PyExceptionInstance_Check(typ)) {
+        if (val != Py_None) raise(PyExc_TypeError, "instance exception may not have a separate value");
+        exc = borrow(typ);
+    } else {
+        raise_format(PyExc_TypeError, msg::throw_type, Py_TYPE(typ)->tp_name);
+    }
+    if (tb != Py_None) check(PyException_SetTraceback(exc.get(), tb));
+    return exc;
+}
+
+PyObject* Coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    Ref exc;
+    try {
+        exc = normalise_thrown(args, nargs);
+    } catch (...) {
+        set_error_from_current_exception();
+        return nullptr;
+    }
+    PyObject* result = nullptr;
+    PySendResult status = coro_throw_into(as_coro(self)->p, exc, &result);
+    return send_result_to_python(status, result);
+}
+
+// close(): GeneratorExit inside; a coroutine that yields again has ignored it.
+PyObject* close_coroutine(PyObject* self) {
+    Payload& p = as_coro(self)->p;
+    if (p.phase == Phase::created || p.phase == Phase::finished) {
+        p.phase = Phase::finished;
+        release_frame(p);
+        Py_RETURN_NONE;
+    }
+    Ref exit = steal(PyObject_CallNoArgs(PyExc_GeneratorExit));
+    if (!exit) return nullptr;
+    PyObject* result = nullptr;
+    PySendResult status = coro_throw_into(p, exit, &result);
+    if (status == PYGEN_NEXT) {
+        Py_DECREF(result);
+        PyErr_SetString(PyExc_RuntimeError, msg::coro_ignored_exit);
+        return nullptr;
+    }
+    if (status == PYGEN_RETURN) return result;
+    if (PyErr_ExceptionMatches(PyExc_StopIteration) || PyErr_ExceptionMatches(PyExc_GeneratorExit)) {
+        PyErr_Clear();
+        Py_RETURN_NONE;
+    }
+    return nullptr;
+}
+
+PyObject* Coroutine_close(PyObject* self, PyObject*) { return close_coroutine(self); }
+
+PyObject* Coroutine_await(PyObject* self) { return Py_NewRef(self); }
+
+PyObject* Coroutine_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<coroutine object %U at %p>", as_coro(self)->p.qualname.get(), self);
+}
+
+void Coroutine_finalize(PyObject* self) {
+    Payload& p = as_coro(self)->p;
+    if (p.phase == Phase::finished) return;
+    PyObject* saved = PyErr_GetRaisedException();
+    if (p.phase == Phase::created) {
+        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, msg::coro_never_awaited, p.qualname.get()) < 0)
+            PyErr_WriteUnraisable(self);
+        p.phase = Phase::finished;
+        release_frame(p);
+    } else if (p.phase == Phase::suspended) {
+        Ref r = steal(close_coroutine(self));
+        if (!r) PyErr_WriteUnraisable(self);
+    }
+    PyErr_SetRaisedException(saved);
+}
+
+int Coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
+    Payload& p = as_coro(self)->p;
+    Py_VISIT(Py_TYPE(self));
+    for (auto& r : p.pinned) Py_VISIT(r.get());
+    Py_VISIT(p.driver.yielded.get());
+    if (p.driver.current) Py_VISIT(p.driver.current->iterator().get());
+    return 0;
+}
+
+int Coroutine_clear(PyObject* self) {
+    Payload& p = as_coro(self)->p;
+    if (p.phase != Phase::running) {
+        if (p.phase != Phase::finished) p.phase = Phase::finished;
+        release_frame(p);
+    }
+    return 0;
+}
+
+void Coroutine_dealloc(PyObject* self) {
+    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;
+    PyObject_GC_UnTrack(self);
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_ClearWeakRefs(self);
+    as_coro(self)->p.~Payload();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_coro(self)->p.name.get()); }
+PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_coro(self)->p.qualname.get()); }
+int set_text(Ref& slot, PyObject* value, const char* what) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+        return -1;
+    }
+    slot = borrow(value);
+    return 0;
+}
+int set_name(PyObject* self, PyObject* value, void*) { return set_text(as_coro(self)->p.name, value, "__name__"); }
+int set_qualname(PyObject* self, PyObject* value, void*) {
+    return set_text(as_coro(self)->p.qualname, value, "__qualname__");
+}
+PyObject* get_running(PyObject* self, void*) { return PyBool_FromLong(as_coro(self)->p.phase == Phase::running); }
+PyObject* get_suspended(PyObject* self, void*) {
+    return PyBool_FromLong(as_coro(self)->p.phase == Phase::suspended);
+}
+PyObject* get_await(PyObject* self, void*) {
+    Payload& p = as_coro(self)->p;
+    if (p.phase == Phase::suspended && p.driver.current) return Py_NewRef(p.driver.current->iterator().get());
+    Py_RETURN_NONE;
+}
+PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
+
+PyMethodDef coroutine_methods[] = {
+    {"send", Coroutine_send, METH_O,
+     "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Coroutine_throw)), METH_FASTCALL,
+     "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next iterated value or raise\nStopIteration."},
+    {"close", Coroutine_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef coroutine_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"cr_running", get_running, nullptr, nullptr, nullptr},
+    {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
+    {"cr_await", get_await, nullptr, "object being awaited on, or None", nullptr},
+    {"cr_frame", get_none, nullptr, nullptr, nullptr},
+    {"cr_code", get_none, nullptr, nullptr, nullptr},
+    {"cr_origin", get_none, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+template <class F>
+void* slot(F f) {
+    return reinterpret_cast<void*>(f);
+}
+
+PyType_Slot coroutine_slots[] = {
+    {Py_am_await, slot(Coroutine_await)},
+    {Py_am_send, slot(coro_send)},
+    {Py_tp_iternext, slot(Coroutine_iternext)},
+    {Py_tp_repr, slot(Coroutine_repr)},
+    {Py_tp_finalize, slot(Coroutine_finalize)},
+    {Py_tp_traverse, slot(Coroutine_traverse)},
+    {Py_tp_clear, slot(Coroutine_clear)},
+    {Py_tp_dealloc, slot(Coroutine_dealloc)},
+    {Py_tp_methods, coroutine_methods},
+    {Py_tp_getset, coroutine_getset},
+    {0, nullptr},
+};
+
+PyType_Spec coroutine_spec = {
+    "zorvik.native_coroutine",
+    sizeof(CoroutineObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_MANAGED_WEAKREF | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+        Py_TPFLAGS_IMMUTABLETYPE,
+    coroutine_slots,
+};
+
+}  // namespace
+
+void init_coroutine_type() {
+    if (coroutine_type) return;
+    Ref type = steal_or_throw(PyType_FromSpec(&coroutine_spec));
+    Ref abc = steal_or_throw(PyImport_ImportModule("collections.abc"));
+    Ref coroutine_abc = steal_or_throw(PyObject_GetAttrString(abc.get(), "Coroutine"));
+    steal_or_throw(PyObject_CallMethod(coroutine_abc.get(), "register", "O", type.get()));
+    coroutine_type = reinterpret_cast<PyTypeObject*>(type.release());
+}
+
+Ref make_coroutine(AsyncBody body, const Args& args, Borrowed name, Borrowed qualname, Result result) {
+    auto* self = PyObject_GC_New(CoroutineObject, coroutine_type);
+    if (!self) throw_pending();
+    Payload* p = new (&self->p) Payload{};
+    Ref owner = steal(reinterpret_cast<PyObject*>(self));
+    p->name = borrow(name);
+    p->qualname = borrow(qualname);
+    p->result = result;
+    for (std::size_t i = 0; i < p->pinned.size(); ++i) {
+        p->pinned[i] = borrow(args.obj[i]);
+        p->args.obj[i] = args.obj[i];
+    }
+    p->args.real = args.real;
+    p->task = body(p->args);
+    PyObject_GC_Track(self);
+    return owner;
+}
+
+}  // namespace zorvik::py

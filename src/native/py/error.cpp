@@ -1,0 +1,45 @@
+#include "error.hpp"
+
+#include <cstdarg>
+
+namespace zorvik::py {
+
+PyError PyError::fetch() noexcept {
+    PyObject* exc = PyErr_GetRaisedException();
+    if (!exc) {
+        PyErr_SetString(PyExc_SystemError, "error return without exception set");
+        exc = PyErr_GetRaisedException();
+    }
+    return PyError(steal(exc));
+}
+
+void throw_pending() { throw PyError::fetch(); }
+
+void raise(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    throw_pending();
+}
+
+void raise_format(PyObject* type, const char* format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    PyErr_FormatV(type, format, ap);
+    va_end(ap);
+    throw_pending();
+}
+
+void set_error_from_current_exception() noexcept {
+    try {
+        throw;
+    } catch (PyError& e) {
+        e.restore();
+    } catch (std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
+    }
+}
+
+}  // namespace zorvik::py

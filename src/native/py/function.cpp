@@ -1,0 +1,163 @@
+#include "function.hpp"
+
+#include "names.hpp"
+
+#include <cstddef>
+#include <string>
+
+namespace zorvik::py {
+
+namespace {
+
+PyTypeObject* function_type = nullptr;
+PyObject* coroutine_mark = nullptr;  // inspect._is_coroutine_mark, kept for good
+
+struct Payload {
+    const FunctionDef* def;
+    Signature sig;
+    Ref name;
+    Ref qualname;
+    Ref module;
+    Ref doc;
+    Ref text_signature;
+};
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    union {
+        Payload p;
+    };
+};
+
+FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
+
+PyObject* Function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    Payload& p = as_function(self)->p;
+    return guard_object([&]() -> Ref {
+        Args a;
+        p.sig.parse(args, PyVectorcall_NARGS(nargsf), kwnames, a);
+        if (p.def->async) return make_coroutine(p.def->async, a, p.name, p.qualname, p.def->result);
+        Ref r = p.def->sync(a);
+        check_result(p.def->result, r);
+        return r;
+    });
+}
+
+PyObject* Function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (!obj || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+PyObject* Function_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<native function %U at %p>", as_function(self)->p.qualname.get(), self);
+}
+
+void Function_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    as_function(self)->p.~Payload();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->p.name.get()); }
+PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->p.qualname.get()); }
+PyObject* get_module(PyObject* self, void*) { return Py_NewRef(as_function(self)->p.module.get()); }
+PyObject* get_doc(PyObject* self, void*) { return Py_NewRef(as_function(self)->p.doc.get()); }
+PyObject* get_text_signature(PyObject* self, void*) {
+    return Py_NewRef(as_function(self)->p.text_signature.get());
+}
+PyObject* get_coroutine_marker(PyObject* self, void*) {
+    if (!as_function(self)->p.def->async || !coroutine_mark) {
+        PyErr_SetString(PyExc_AttributeError, "_is_coroutine_marker");
+        return nullptr;
+    }
+    return Py_NewRef(coroutine_mark);
+}
+
+// Pickled by reference, like any module-level function or method.
+PyObject* Function_reduce(PyObject* self, PyObject*) { return get_qualname(self, nullptr); }
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", Function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
+    {"__module__", get_module, nullptr, nullptr, nullptr},
+    {"__doc__", get_doc, nullptr, nullptr, nullptr},
+    {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
+    {"_is_coroutine_marker", get_coroutine_marker, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+template <class F>
+void* slot(F f) {
+    return reinterpret_cast<void*>(f);
+}
+
+PyType_Slot function_slots[] = {
+    {Py_tp_call, slot(PyVectorcall_Call)},
+    {Py_tp_descr_get, slot(Function_descr_get)},
+    {Py_tp_repr, slot(Function_repr)},
+    {Py_tp_dealloc, slot(Function_dealloc)},
+    {Py_tp_methods, function_methods},
+    {Py_tp_getset, function_getset},
+    {Py_tp_members, function_members},
+    {0, nullptr},
+};
+
+PyType_Spec function_spec = {
+    "zorvik.native_function",
+    sizeof(FunctionObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    function_slots,
+};
+
+Ref text(const char* s) { return steal_or_throw(PyUnicode_FromString(s)); }
+
+}  // namespace
+
+void init_function_type() {
+    if (function_type) return;
+    Ref inspect = steal_or_throw(PyImport_ImportModule("inspect"));
+    coroutine_mark = steal_or_throw(PyObject_GetAttrString(inspect.get(), "_is_coroutine_mark")).release();
+    function_type = reinterpret_cast<PyTypeObject*>(steal_or_throw(PyType_FromSpec(&function_spec)).release());
+    init_coroutine_type();
+}
+
+Ref make_function(const FunctionDef& def, const char* module, const char* owner) {
+    auto* self = PyObject_New(FunctionObject, function_type);
+    if (!self) throw_pending();
+    self->vectorcall = Function_vectorcall;
+    Payload* p = nullptr;
+    try {
+        p = new (&self->p) Payload{&def, Signature(def.name, def.params), {}, {}, {}, {}, {}};
+    } catch (...) {
+        Py_TYPE(self)->tp_free(self);
+        Py_DECREF(function_type);
+        throw;
+    }
+    Ref result = steal(reinterpret_cast<PyObject*>(self));
+    p->name = steal_or_throw(PyUnicode_InternFromString(def.name));
+    p->qualname = owner ? text((std::string(owner) + "." + def.name).c_str()) : p->name;
+    p->module = text(module);
+    p->doc = def.doc ? text(def.doc) : none();
+    p->text_signature = text(p->sig.text_signature().c_str());
+    return result;
+}
+
+void set_function_owner(Borrowed function, PyTypeObject* owner) {
+    if (Py_TYPE(function.get()) == function_type) as_function(function.get())->p.sig.set_owner(owner);
+}
+
+}  // namespace zorvik::py

@@ -1,0 +1,1 @@
+"""Zorvik's native core: the script-skill engine and the worker model router."""

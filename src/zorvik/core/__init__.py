@@ -1,0 +1,1 @@
+"""Core services: ``zorvik.core.tier_chooser``."""

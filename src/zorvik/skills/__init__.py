@@ -1,0 +1,1 @@
+"""Script skills: ``zorvik.skills.skill_engine``."""
