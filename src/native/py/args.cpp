@@ -168,10 +168,10 @@ void Signature::parse(PyObject* self, PyObject* tuple, PyObject* kwdict, Args& o
     finish(nargs, out);
 }
 
-std::string Signature::text_signature() const {
+std::string Signature::text_signature(bool skip_instance) const {
     std::string text = "(";
-    for (std::size_t i = 0; i < params_.size(); ++i) {
-        if (i) text += ", ";
+    for (std::size_t i = skip_instance ? 1 : 0; i < params_.size(); ++i) {
+        if (text.size() > 1) text += ", ";
         text += params_[i].name;
         if (const Ref& d = defaults_[i]) {
             Ref repr = steal_or_throw(PyObject_Repr(d.get()));

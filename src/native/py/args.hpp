@@ -73,8 +73,9 @@ public:
     // tp_init form: the instance separately, then the tuple and the keyword dict.
     void parse(PyObject* self, PyObject* tuple, PyObject* kwdict, Args& out) const;
 
-    // "(self, selector, timeout=5000.0)", for __text_signature__.
-    std::string text_signature() const;
+    // "(self, selector, timeout=5000.0)", for __text_signature__; a class
+    // leaves its instance out.
+    std::string text_signature(bool skip_instance = false) const;
 
 private:
     int find(PyObject* key) const;

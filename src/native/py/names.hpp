@@ -1,39 +1,35 @@
-// Every Python-visible name the native code looks up or sets, interned once
-// when a module is executed and compared by pointer afterwards.
+// Names the layer itself looks up, interned once and compared by pointer.
+// Each module keeps its own list in its own names.hpp, built the same way.
 #pragma once
 
 #include "ref.hpp"
 
 namespace zorvik::py {
 
-// X(member, "text"): keep sorted by member within each group.
-#define ZORVIK_NAMES(X)                                   \
-    /* protocol and layer */                              \
-    X(add_note, "add_note")                               \
-    X(close, "close")                                     \
-    X(dunder_dict, "__dict__")                            \
-    X(dunder_doc, "__doc__")                              \
-    X(dunder_module, "__module__")                        \
-    X(dunder_name, "__name__")                            \
-    X(dunder_qualname, "__qualname__")                    \
-    X(dataclass_fields, "__dataclass_fields__")           \
-    X(default_factory, "default_factory")                 \
-    X(default_, "default")                                \
-    X(module, "module")                                   \
-    X(namespace_, "namespace")                            \
-    X(qualname, "qualname")                               \
-    X(send, "send")                                       \
-    X(throw_, "throw")                                    \
-    X(type, "type")                                       \
+// Declares a struct with one interned-string member per entry of LIST, and
+// the function that fills it.
+#define ZORVIK_NAME_MEMBER(member, text) PyObject* member = nullptr;
+#define ZORVIK_NAME_INTERN(member, text) \
+    table.member = ::zorvik::py::steal_or_throw(PyUnicode_InternFromString(text)).release();
+
+#define ZORVIK_NAMES(X)                         \
+    X(close, "close")                           \
+    X(default_, "default")                      \
+    X(default_factory, "default_factory")       \
+    X(dunder_doc, "__doc__")                    \
+    X(module, "module")                         \
+    X(namespace_, "namespace")                  \
+    X(qualname, "qualname")                     \
+    X(throw_, "throw")                          \
+    X(type, "type")                             \
     X(value, "value")
 
 struct Names {
-#define ZORVIK_NAME_MEMBER(member, text) PyObject* member = nullptr;
     ZORVIK_NAMES(ZORVIK_NAME_MEMBER)
-#undef ZORVIK_NAME_MEMBER
 };
 
-// The interned names; valid once intern_names() has run.
+// The interned names; valid once intern_names() has run. They live for the
+// whole process.
 const Names& names() noexcept;
 void intern_names();
 

@@ -29,6 +29,11 @@ void Instance_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
+PyGetSetDef instance_getset[] = {
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 }  // namespace
 
 namespace detail {
@@ -44,13 +49,14 @@ int run_init(const Signature& sig, void (*body)(const Args&), PyObject* self, Py
 
 PyTypeObject* build_class(const char* module, const ClassDef& def, initproc init, const Signature& sig) {
     std::string qualified = std::string(module) + "." + def.name;
-    std::string doc = std::string(def.name) + sig.text_signature() + "\n--\n\n" + def.doc;
+    std::string doc = std::string(def.name) + sig.text_signature(true) + "\n--\n\n" + def.doc;
     PyType_Slot slots[] = {
         {Py_tp_init, reinterpret_cast<void*>(init)},
         {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
         {Py_tp_traverse, reinterpret_cast<void*>(Instance_traverse)},
         {Py_tp_clear, reinterpret_cast<void*>(Instance_clear)},
         {Py_tp_dealloc, reinterpret_cast<void*>(Instance_dealloc)},
+        {Py_tp_getset, instance_getset},
         {Py_tp_doc, const_cast<char*>(doc.c_str())},
         {0, nullptr},
     };

@@ -1,3 +1,80 @@
+// The skill engine module: wires the areas together.
+#include "context.hpp"
+#include "messages.hpp"
+#include "runner.hpp"
 #include "py/module.hpp"
-namespace { void body(zorvik::py::Borrowed) {} }
-ZORVIK_MODULE(skill_engine, body)
+
+namespace zorvik::skills {
+
+namespace {
+
+py::Static<Module> state;
+Names table;
+
+void bind_import(Borrowed m, const char* name, const char* module) {
+    py::add(m, name, py::import(module));
+}
+
+void bind_from(Borrowed m, const char* module, std::initializer_list<const char*> attrs) {
+    Ref source = py::import(module);
+    for (const char* attr : attrs) py::add(m, attr, py::getattr(source, attr));
+}
+
+// Path.home() / ".zorvik" / leaf
+Ref home_dir(Borrowed path_type, const char* leaf) {
+    Ref home = py::call_method(path_type, names().home);
+    Ref base = py::steal_or_throw(PyNumber_TrueDivide(home.get(), py::text(".zorvik").get()));
+    return py::steal_or_throw(PyNumber_TrueDivide(base.get(), py::text(leaf).get()));
+}
+
+void body(Borrowed m) {
+    intern_names();
+    Module& g = state.emplace();
+    g.module = py::borrow(m);
+    g.globals = py::borrow(PyModule_GetDict(m.get()));
+    py::add(m, "__doc__", py::text(msg::module_doc));
+
+    bind_import(m, "asyncio", "asyncio");
+    py::import("importlib.util");
+    bind_import(m, "importlib", "importlib");
+    for (const char* name : {"json", "logging", "os", "sys", "time", "traceback"}) bind_import(m, name, name);
+    bind_from(m, "dataclasses", {"dataclass", "field"});
+    bind_from(m, "pathlib", {"Path"});
+    bind_from(m, "typing", {"Any"});
+
+    Ref logging = py::getattr(m, "logging");
+    py::add(m, "logger", py::call(py::getattr(logging, "getLogger"), py::text(msg::logger_name)));
+    Ref path_type = py::getattr(m, "Path");
+    py::add(m, "STATE_DIR", home_dir(path_type, "skill_state"));
+    py::add(m, "SKILLS_DIR", home_dir(path_type, "skills"));
+    py::add(m, "OUTPUT_DIR", home_dir(path_type, "skill_output"));
+
+    g.context_type = make_context_type();
+    py::add(m, "ZorvikContext", g.context_type);
+    g.result_type = make_result_type();
+    py::add(m, "PythonSkillResult", g.result_type);
+    g.runner_type = make_runner_type();
+    py::add(m, "PythonSkillRunner", g.runner_type);
+}
+
+}  // namespace
+
+const Names& names() noexcept { return table; }
+
+void intern_names() { SKILL_ENGINE_NAMES(ZORVIK_NAME_INTERN) }
+
+Module& mod() noexcept { return *state; }
+
+Ref module_global(PyObject* name) {
+    PyObject* value = nullptr;
+    int found = PyDict_GetItemRef(state->globals.get(), name, &value);
+    if (found == 0) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    if (found <= 0) py::throw_pending();
+    return py::steal(value);
+}
+
+void log(Borrowed ctx, Borrowed message) { py::call_method(ctx, names().log, message); }
+
+}  // namespace zorvik::skills
+
+ZORVIK_MODULE(skill_engine, zorvik::skills::body)

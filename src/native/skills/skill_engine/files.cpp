@@ -1,0 +1,19 @@
+#include "context.hpp"
+#include "messages.hpp"
+
+namespace zorvik::skills {
+
+namespace {
+Ref not_yet(const Args&) { py::raise(PyExc_NotImplementedError, "not built yet"); }
+py::Task<Ref> not_yet_async(const Args&) {
+    py::raise(PyExc_NotImplementedError, "not built yet");
+    co_return py::none();
+}
+constexpr py::Param any_params[] = {py::self_param, {"a", py::Type::any, py::defaults::none}, {"b", py::Type::any, py::defaults::none}};
+}  // namespace
+
+const py::FunctionDef write_file_def{"write_file", any_params, nullptr, not_yet};
+const py::FunctionDef read_file_def{"read_file", any_params, nullptr, not_yet};
+const py::FunctionDef create_document_def{"create_document", any_params, nullptr, not_yet};
+
+}  // namespace zorvik::skills
