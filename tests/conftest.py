@@ -1,0 +1,29 @@
+"""Shared fixtures: every test runs with HOME in a fresh temporary directory."""
+
+import importlib
+
+import pytest
+
+
+@pytest.fixture(autouse=True)
+def home(tmp_path, monkeypatch):
+    """A fresh home directory, with the engine's directory constants rebound to it."""
+    home = tmp_path / "home"
+    home.mkdir()
+    monkeypatch.setenv("HOME", str(home))
+    engine = importlib.import_module("zorvik.skills.skill_engine")
+    base = home / ".zorvik"
+    monkeypatch.setattr(engine, "STATE_DIR", base / "skill_state")
+    monkeypatch.setattr(engine, "SKILLS_DIR", base / "skills")
+    monkeypatch.setattr(engine, "OUTPUT_DIR", base / "skill_output")
+    return home
+
+
+@pytest.fixture
+def engine():
+    return importlib.import_module("zorvik.skills.skill_engine")
+
+
+@pytest.fixture
+def router():
+    return importlib.import_module("zorvik.core.tier_chooser")
