@@ -221,17 +221,19 @@ PySendResult coro_throw_into(Payload& p, Borrowed exc, PyObject** presult) {
     PyObject* throw_method = nullptr;
     if (PyObject_GetOptionalAttr(iter.get(), names().throw_, &throw_method) < 0)
         return resume_waiter(p, PYGEN_ERROR, nullptr, presult);
-    if (!throw_method) {
+    if (throw_method) {
+        Ref method = steal(throw_method);
+        PyObject* yielded = PyObject_CallOneArg(method.get(), exc.get());
+        if (yielded) {
+            p.phase = Phase::suspended;
+            *presult = yielded;
+            return PYGEN_NEXT;
+        }
+    } else {
         PyErr_SetRaisedException(borrow(exc).release());
-        return resume_waiter(p, PYGEN_ERROR, nullptr, presult);
     }
-    Ref method = steal(throw_method);
-    PyObject* yielded = PyObject_CallOneArg(method.get(), exc.get());
-    if (yielded) {
-        p.phase = Phase::suspended;
-        *presult = yielded;
-        return PYGEN_NEXT;
-    }
+    // A StopIteration at the await, thrown in or raised by throw(), is the
+    // awaitable's return value, as the interpreter treats it.
     if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
         Ref stop = steal(PyErr_GetRaisedException());
         PyObject* value = PyObject_GetAttr(stop.get(), names().value);

@@ -1,0 +1,88 @@
+"""Reference-count scenarios, run under the debug interpreter by test_refcounts.py.
+
+Each scenario is run many times; the total reference count and the number of
+allocated memory blocks must not grow with the number of runs. Prints one
+JSON object: scenario name -> [refs per run, blocks per run].
+"""
+
+import asyncio
+import gc
+import json
+import os
+import sys
+import tempfile
+import warnings
+
+sys.path[:0] = [os.path.join(os.path.dirname(__file__), "native"), os.path.join(os.path.dirname(__file__), "..", "src")]
+os.environ["HOME"] = tempfile.mkdtemp(prefix="zorvik-refcount-")
+warnings.simplefilter("ignore")
+
+import zorvik_layer_probe as probe  # noqa: E402
+
+SCENARIOS = {}
+
+
+def scenario(fn):
+    SCENARIOS[fn.__name__] = fn
+    return fn
+
+
+def raises(fn, *args, **kwargs):
+    try:
+        fn(*args, **kwargs)
+    except Exception:
+        pass
+
+
+async def later(value):
+    await asyncio.sleep(0)
+    return value
+
+
+@scenario
+async def layer_arguments():
+    probe.parse("a", {}, 1, 2, "x")
+    raises(probe.parse)
+    raises(probe.parse, 1, {})
+    raises(probe.parse, "a", {}, True)
+    raises(probe.parse, "a", {}, bogus=1)
+
+
+@scenario
+async def layer_coroutines():
+    await probe.relay(later(1))
+    await probe.nested_sum(later(1), later(2))
+    await probe.relay_catching(probe.give_text(1))
+    probe.relay(None).close()
+    coro = probe.relay(later(1))
+    coro.send(None)
+    coro.close()
+
+
+@scenario
+async def layer_cancellation():
+    task = asyncio.create_task(probe.relay_catching(asyncio.sleep(3600)))
+    await asyncio.sleep(0)
+    task.cancel()
+    try:
+        await task
+    except asyncio.CancelledError:
+        pass
+
+
+def measure(fn, runs):
+    async def loop(n):
+        for _ in range(n):
+            await fn()
+
+    asyncio.run(loop(20))
+    gc.collect()
+    refs, blocks = sys.gettotalrefcount(), sys.getallocatedblocks()
+    asyncio.run(loop(runs))
+    gc.collect()
+    return [(sys.gettotalrefcount() - refs) / runs, (sys.getallocatedblocks() - blocks) / runs]
+
+
+if __name__ == "__main__":
+    wanted = sys.argv[1:] or list(SCENARIOS)
+    print(json.dumps({name: measure(SCENARIOS[name], 200) for name in wanted}))
