@@ -81,13 +81,17 @@ struct CoroutineObject {
 
 CoroutineObject* as_coro(PyObject* self) { return reinterpret_cast<CoroutineObject*>(self); }
 
-// Ends the frame and lets go of everything the call held.
+// Ends the frame and lets go of everything the call held. Releasing may run
+// arbitrary code (finalisers), which must find the coroutine already finished:
+// callers set the phase first, and the payload is emptied before anything is
+// released.
 void release_frame(Payload& p) noexcept {
-    p.task.destroy();
     p.driver.current = nullptr;
-    p.driver.yielded.reset();
-    for (auto& r : p.pinned) r.reset();
+    Task<Ref> frame = std::move(p.task);
+    Ref yielded = std::move(p.driver.yielded);
+    std::array<Ref, Args::max> pinned = std::move(p.pinned);
     p.args.obj.fill(nullptr);
+    frame.destroy();
 }
 
 // An exception leaving a coroutine body, as Python presents it: a
@@ -123,24 +127,24 @@ PySendResult run_frames(Payload& p, std::coroutine_handle<> h, PyObject** presul
     }
     p.phase = Phase::finished;
     auto& promise = p.task.promise();
-    PySendResult status = PYGEN_RETURN;
-    if (promise.error) {
-        restore_body_error(promise.error);
-        status = PYGEN_ERROR;
-        *presult = nullptr;
-    } else {
-        Ref value = std::move(*promise.value);
-        try {
-            check_result(p.result, value);
-            *presult = value.release();
-        } catch (...) {
-            set_error_from_current_exception();
-            status = PYGEN_ERROR;
-            *presult = nullptr;
-        }
-    }
+    std::exception_ptr error = promise.error;
+    Ref value = error ? Ref() : std::move(*promise.value);
+    // The frame goes first: its clean-up may run code, which must not see
+    // this call's outcome already raised.
     release_frame(p);
-    return status;
+    *presult = nullptr;
+    if (error) {
+        restore_body_error(error);
+        return PYGEN_ERROR;
+    }
+    try {
+        check_result(p.result, value);
+    } catch (...) {
+        set_error_from_current_exception();
+        return PYGEN_ERROR;
+    }
+    *presult = value.release();
+    return PYGEN_RETURN;
 }
 
 // Gives the waiting frame the outcome of its iterator and resumes it.
