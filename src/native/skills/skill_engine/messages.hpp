@@ -21,6 +21,7 @@ inline constexpr const char* skill_failed_prefix = "Python skill ";
 inline constexpr const char* skill_failed_suffix = " failed:\n";
 inline constexpr const char* module_prefix = "zorvik_skill_";
 inline constexpr const char* result_doc = "Result of a Python skill execution.";
+inline constexpr const char* to_dict_doc = "Return the result as a plain dict.";
 inline constexpr const char* runner_doc = "Loads and executes Python-based skills.";
 inline constexpr const char* run_doc =
     "Execute a Python skill.\n"
@@ -76,6 +77,16 @@ inline constexpr const char* session_saved = "Browser session saved";
 inline constexpr const char* inner_text_js = "() => document.body.innerText";
 inline constexpr const char* session_dir = "browser_session";
 inline constexpr const char* session_file = "state.json";
+inline constexpr const char* zorvik_dir = ".zorvik";
+inline constexpr const char* playwright_module = "playwright.async_api";
+inline constexpr const char* no_sandbox = "--no-sandbox";
+inline constexpr const char* no_dev_shm = "--disable-dev-shm-usage";
+inline constexpr const char* default_wait_until = "domcontentloaded";
+inline constexpr const char* default_screenshot = "screenshot";
+inline constexpr const char* screenshot_suffix = ".png";
+inline constexpr long navigation_timeout_ms = 30000;
+inline constexpr const char* import_name_missing = "cannot import name %R from %R (%S)";
+inline constexpr const char* import_name_unknown = "cannot import name %R from %R (unknown location)";
 
 // ---- LLM
 inline constexpr const char* llm_ask_doc =

@@ -57,6 +57,7 @@ namespace zorvik::skills {
     X(JSONDecodeError, "JSONDecodeError")                  \
     X(append, "append")                                    \
     X(copy, "copy")                                        \
+    X(dunder_file, "__file__")                             \
     X(PIPE, "PIPE")                                        \
     X(TimeoutError, "TimeoutError")                        \
     X(communicate, "communicate")                          \
