@@ -70,6 +70,78 @@ async def layer_cancellation():
         pass
 
 
+def fake_playwright(**settings):
+    from fake_playwright import FakePlaywright
+
+    fake = FakePlaywright()
+    fake._save = lambda kwargs: None  # the interpreter's own file writing warms caches for many runs
+    for name, value in settings.items():
+        setattr(fake, name, value)
+    sys.modules["playwright.async_api"] = fake.module
+    return fake
+
+
+async def no_pause(delay, result=None):
+    return result
+
+
+@scenario
+async def browser_operations():
+    import zorvik.skills.skill_engine as engine
+
+    fake = fake_playwright(results={"page.evaluate": "text"})
+    real_sleep, asyncio.sleep = asyncio.sleep, no_pause
+    try:
+        ctx = engine.ZorvikContext("refcount")
+        await ctx.browser_navigate("http://x/")
+        await ctx.browser_click("#a", 100)
+        await ctx.browser_type("#a", "t")
+        await ctx.browser_wait("#a")
+        await ctx.browser_evaluate("() => 1")
+        await ctx.browser_get_text()
+        fake.results["page.evaluate"] = 3
+        try:
+            await ctx.browser_get_text()
+        except TypeError:
+            pass
+        await ctx.browser_screenshot()
+        await ctx.browser_upload("#f", "p")
+        await ctx.browser_save_session()
+        await ctx.browser_close()
+        await ctx.browser_close()
+        raises(ctx.browser_click, None)
+        raises(ctx.browser_click, "#a", "1")
+    finally:
+        asyncio.sleep = real_sleep
+
+
+@scenario
+async def browser_failed_openings():
+    import zorvik.skills.skill_engine as engine
+
+    for step in ("manager.start", "chromium.launch", "browser.new_context", "context.new_page"):
+        ctx = engine.ZorvikContext("refcount")
+        fake_playwright(fail={step: RuntimeError("x"), "browser.close": OSError("y")})
+        try:
+            await ctx.browser_open()
+        except RuntimeError:
+            pass
+        fake = fake_playwright(block=step)
+        task = asyncio.create_task(ctx.browser_open())
+        await fake.blocked.wait()
+        task.cancel()
+        try:
+            await task
+        except asyncio.CancelledError:
+            pass
+    sys.modules["playwright.async_api"] = None
+    try:
+        await ctx.browser_open()
+    except ImportError:
+        pass
+    sys.modules.pop("playwright.async_api")
+
+
 def measure(fn, runs):
     async def loop(n):
         for _ in range(n):
