@@ -107,9 +107,12 @@ inline constexpr const char* llm_json_doc =
 inline constexpr const char* create_llm_client_doc = "Create an OpenAI-compatible LLM client.";
 inline constexpr const char* openai_missing = "openai package not installed. Run: pip install openai";
 inline constexpr const char* llm_response = "LLM response: ";
-inline constexpr const char* llm_chars = " chars";
+inline constexpr const char* chars = " chars";  // also ends the shell's log line
 inline constexpr const char* llm_failed = "LLM call failed: ";
 inline constexpr const char* json_parse_failed = "Failed to parse LLM response as JSON: ";
+inline constexpr const char* json_fence = "```json";
+inline constexpr const char* fence = "```";
+inline constexpr const char* cannot_import = "cannot import name %R from %R";
 
 // ---- files and documents
 inline constexpr const char* write_file_doc =
@@ -132,6 +135,7 @@ inline constexpr const char* shell_doc = "Run a shell command and return the out
 inline constexpr const char* shell_log = "Shell: ";
 inline constexpr const char* shell_arrow = "... \u2192 ";
 inline constexpr const char* shell_timeout = "[TIMEOUT] Command timed out after ";
+inline constexpr const char* seconds = "s";
 inline constexpr const char* shell_error = "[ERROR] ";
 
 // ---- persistent state

@@ -59,6 +59,7 @@ namespace zorvik::skills {
     X(copy, "copy")                                        \
     X(dunder_file, "__file__")                             \
     X(PIPE, "PIPE")                                        \
+    X(CancelledError, "CancelledError")                    \
     X(TimeoutError, "TimeoutError")                        \
     X(communicate, "communicate")                          \
     X(create_subprocess_shell, "create_subprocess_shell")  \
@@ -85,15 +86,18 @@ namespace zorvik::skills {
     X(pid, "pid")                                          \
     X(process_group, "process_group")                      \
     X(read_text, "read_text")                              \
+    X(returncode, "returncode")                            \
     X(run, "run")                                          \
     X(sleep, "sleep")                                      \
     X(spec_from_file_location, "spec_from_file_location")  \
     X(stderr_, "stderr")                                   \
     X(stdout_, "stdout")                                   \
+    X(strip, "strip")                                      \
     X(subprocess, "subprocess")                            \
     X(timeout, "timeout")                                  \
     X(unlink, "unlink")                                    \
     X(util, "util")                                        \
+    X(wait, "wait")                                        \
     X(wait_for, "wait_for")                                \
     X(write_text, "write_text")                            \
     /* LLM client */                                       \
@@ -107,6 +111,7 @@ namespace zorvik::skills {
     X(message, "message")                                  \
     X(messages, "messages")                                \
     X(model, "model")                                      \
+    X(openai, "openai")                                    \
     X(parse_error, "parse_error")                          \
     X(raw_response, "raw_response")                        \
     X(role, "role")                                        \

@@ -1,17 +1,142 @@
+// Shell commands: one command line through the system shell, its output
+// returned as text; a time-out or failure comes back as a marked text.
+//
+// The command leads a process group of its own, so that stopping it (on a
+// time-out or when the awaiting task is cancelled) also stops whatever it
+// started in the background instead of leaving it running.
 #include "context.hpp"
 #include "messages.hpp"
+
+#include <cerrno>
+#include <csignal>
+#include <optional>
 
 namespace zorvik::skills {
 
 namespace {
-Ref not_yet(const Args&) { py::raise(PyExc_NotImplementedError, "not built yet"); }
-py::Task<Ref> not_yet_async(const Args&) {
-    py::raise(PyExc_NotImplementedError, "not built yet");
-    co_return py::none();
+
+using py::Param;
+using py::Type;
+
+constexpr Py_ssize_t logged_command_chars = 50;
+// How long a killed command may take to be reaped before shell() returns
+// anyway; after SIGKILL this is normally a few milliseconds.
+constexpr double reap_grace_seconds = 5.0;
+
+// asyncio.create_subprocess_shell(command, stdout=PIPE, stderr=PIPE, process_group=0)
+Ref start_command(Borrowed asyncio, Borrowed command) {
+    const auto& n = names();
+    Ref pipe = py::getattr(py::getattr(asyncio, n.subprocess), n.PIPE);
+    Ref own_group = py::steal_or_throw(PyLong_FromLong(0));
+    return py::call_method_kw(asyncio, n.create_subprocess_shell, {command},
+                              {{n.stdout_, pipe}, {n.stderr_, pipe}, {n.process_group, own_group}});
 }
-constexpr py::Param any_params[] = {py::self_param, {"a", py::Type::any, py::defaults::none}, {"b", py::Type::any, py::defaults::none}};
+
+Ref wait_for(Borrowed asyncio, Ref awaitable, Borrowed timeout) {
+    return py::call_method_kw(asyncio, names().wait_for, {awaitable}, {{names().timeout, timeout}});
+}
+
+// bytes.decode("utf-8", errors="replace")
+Ref decode(Borrowed data) {
+    char* bytes = nullptr;
+    Py_ssize_t size = 0;
+    py::check(PyBytes_AsStringAndSize(data.get(), &bytes, &size));
+    return py::steal_or_throw(PyUnicode_DecodeUTF8(bytes, size, "replace"));
+}
+
+// Standard output, then standard error after one line break when there is any.
+Ref combined_output(Borrowed streams) {
+    Ref out = py::steal_or_throw(PySequence_GetItem(streams.get(), 0));
+    Ref err = py::steal_or_throw(PySequence_GetItem(streams.get(), 1));
+    Ref text = decode(out);
+    if (!py::truth(err)) return text;
+    return py::steal_or_throw(PyUnicode_FromFormat("%U\n%U", text.get(), decode(err).get()));
+}
+
+Ref log_line(Borrowed command, Borrowed output) {
+    Ref shown = py::steal_or_throw(PyUnicode_Substring(command.get(), 0, logged_command_chars));
+    return py::steal_or_throw(PyUnicode_FromFormat("%s%U%s%zd%s", msg::shell_log, shown.get(), msg::shell_arrow,
+                                                   PyUnicode_GET_LENGTH(output.get()), msg::chars));
+}
+
+// SIGKILL to the command's process group; a group that is already gone is fine.
+void kill_group(Borrowed proc) {
+    long pid = PyLong_AsLong(py::getattr(proc, names().pid).get());
+    if (pid == -1 && PyErr_Occurred()) py::throw_pending();
+    if (pid <= 0) return;  // never our own group or every process
+    if (killpg(static_cast<pid_t>(pid), SIGKILL) == 0 || errno == ESRCH) return;
+    PyErr_SetFromErrno(PyExc_OSError);
+    py::throw_pending();
+}
+
+// Waits (briefly) until asyncio has seen the killed command exit, so that its
+// transport is closed by the time shell() is done with it.
+py::Task<void> reap(Borrowed asyncio, Borrowed proc) {
+    Ref grace = py::steal_or_throw(PyFloat_FromDouble(reap_grace_seconds));
+    try {
+        Ref done = co_await wait_for(asyncio, py::call_method(proc, names().wait), grace);
+    } catch (py::PyError& e) {
+        if (!e.is_exception()) throw;
+    }
+}
+
+py::Task<void> stop(Borrowed asyncio, Borrowed proc) {
+    kill_group(proc);
+    co_await reap(asyncio, proc);
+}
+
+bool running(Borrowed proc) { return py::getattr(proc, names().returncode).is_none(); }
+
+// What shell() makes of an exception: the time-out text, the error text, or
+// (cancellation and other non-Exception throwables) the exception itself,
+// after the command's group has been killed. Only a cancellation waits for
+// the reaping: a closing coroutine must not suspend again.
+py::Task<Ref> after_failure(Borrowed proc, py::PyError failure, Borrowed timeout) {
+    const auto& n = names();
+    Ref asyncio = module_global(n.asyncio);
+    if (failure.matches(py::getattr(asyncio, n.TimeoutError).get())) {
+        if (proc) co_await stop(asyncio, proc);
+        co_return py::steal_or_throw(PyUnicode_FromFormat("%s%R%s", msg::shell_timeout, timeout.get(), msg::seconds));
+    }
+    if (failure.is_exception()) {
+        if (proc && running(proc)) co_await stop(asyncio, proc);
+        Ref text = py::str_of(failure.value());
+        co_return py::steal_or_throw(PyUnicode_FromFormat("%s%U", msg::shell_error, text.get()));
+    }
+    if (proc) {
+        kill_group(proc);
+        if (failure.matches(py::getattr(asyncio, n.CancelledError).get())) co_await reap(asyncio, proc);
+    }
+    throw failure;
+}
+
+py::Task<Ref> shell_body(const Args& a) {
+    Borrowed self = a[0], command = a[1];
+    const auto& n = names();
+    Ref timeout = py::steal_or_throw(PyFloat_FromDouble(a.number(2)));
+    Ref proc;
+    std::optional<py::PyError> failure;
+    try {
+        Ref asyncio = module_global(n.asyncio);
+        proc = co_await start_command(asyncio, command);
+        Ref streams = co_await wait_for(asyncio, py::call_method(proc, n.communicate), timeout);
+        Ref output = combined_output(streams);
+        log(self, log_line(command, output));
+        co_return py::call_method(output, n.strip);
+    } catch (py::PyError& e) {
+        failure.emplace(std::move(e));
+    }
+    co_return co_await after_failure(proc, std::move(*failure), timeout);
+}
+
+constexpr Param shell_params[] = {
+    py::self_param,
+    {"command", Type::str},
+    {"timeout", Type::real, py::defaults::real(30.0)},
+};
+
 }  // namespace
 
-const py::FunctionDef shell_def{"shell", any_params, nullptr, nullptr, not_yet_async};
+const py::FunctionDef shell_def{"shell", shell_params, msg::shell_doc, nullptr, shell_body, py::Result::str};
 
 }  // namespace zorvik::skills
