@@ -12,8 +12,10 @@ namespace zorvik::skills {
     X(Any, "Any")                                          \
     X(OUTPUT_DIR, "OUTPUT_DIR")                            \
     X(Path, "Path")                                        \
+    X(PythonSkillResult, "PythonSkillResult")              \
     X(SKILLS_DIR, "SKILLS_DIR")                            \
     X(STATE_DIR, "STATE_DIR")                              \
+    X(ZorvikContext, "ZorvikContext")                      \
     X(asyncio, "asyncio")                                  \
     X(dataclass, "dataclass")                              \
     X(field, "field")                                      \
@@ -57,10 +59,12 @@ namespace zorvik::skills {
     X(JSONDecodeError, "JSONDecodeError")                  \
     X(append, "append")                                    \
     X(copy, "copy")                                        \
+    X(coroutines, "coroutines")                            \
     X(dunder_file, "__file__")                             \
     X(PIPE, "PIPE")                                        \
     X(CancelledError, "CancelledError")                    \
     X(TimeoutError, "TimeoutError")                        \
+    X(_is_coroutine, "_is_coroutine")                      \
     X(communicate, "communicate")                          \
     X(create_subprocess_shell, "create_subprocess_shell")  \
     X(default_, "default")                                 \
@@ -68,10 +72,13 @@ namespace zorvik::skills {
     X(exec_module, "exec_module")                          \
     X(exist_ok, "exist_ok")                                \
     X(exists, "exists")                                    \
+    X(get, "get")                                          \
     X(format_exc, "format_exc")                            \
+    X(fsync, "fsync")                                      \
     X(home, "home")                                        \
     X(indent, "indent")                                    \
     X(info, "info")                                        \
+    X(insert, "insert")                                    \
     X(is_file, "is_file")                                  \
     X(iscoroutinefunction, "iscoroutinefunction")          \
     X(iterdir, "iterdir")                                  \
@@ -79,6 +86,7 @@ namespace zorvik::skills {
     X(loader, "loader")                                    \
     X(loads, "loads")                                      \
     X(mkdir, "mkdir")                                      \
+    X(open_, "open")                                       \
     X(module_from_spec, "module_from_spec")                \
     X(parent, "parent")                                    \
     X(parents, "parents")                                  \
@@ -86,6 +94,7 @@ namespace zorvik::skills {
     X(pid, "pid")                                          \
     X(process_group, "process_group")                      \
     X(read_text, "read_text")                              \
+    X(replace, "replace")                                  \
     X(returncode, "returncode")                            \
     X(run, "run")                                          \
     X(sleep, "sleep")                                      \
@@ -99,6 +108,7 @@ namespace zorvik::skills {
     X(util, "util")                                        \
     X(wait, "wait")                                        \
     X(wait_for, "wait_for")                                \
+    X(write_, "write")                                     \
     X(write_text, "write_text")                            \
     /* LLM client */                                       \
     X(AsyncOpenAI, "AsyncOpenAI")                          \
