@@ -1,0 +1,60 @@
+"""ZorvikContext core: construction, the skill's log, clean-up."""
+
+import logging
+import re
+
+import pytest
+
+ATTRIBUTES = ["skill_name", "_llm", "_llm_model", "_browser_instance", "_browser_context", "_page", "_playwright",
+              "_logs", "_state_file", "_output_dir"]
+ENTRY = re.compile(r"\[\d\d:\d\d:\d\d\] (.*)", re.S)
+
+
+def test_construction_sets_fields_in_order_and_creates_directories(engine, home):
+    client = object()
+    ctx = engine.ZorvikContext("demo", client, "m")
+    assert list(vars(ctx)) == ATTRIBUTES
+    assert (ctx.skill_name, ctx._llm, ctx._llm_model, ctx._logs) == ("demo", client, "m", [])
+    assert ctx._state_file == home / ".zorvik" / "skill_state" / "demo.json"
+    assert ctx._output_dir == home / ".zorvik" / "skill_output" / "demo"
+    assert ctx._output_dir.is_dir() and not ctx._state_file.exists()
+    assert vars(engine.ZorvikContext(skill_name="demo"))["_llm_model"] == "gpt-4.1-mini"
+
+
+@pytest.mark.parametrize(
+    ("args", "kwargs", "message"),
+    [
+        ((None,), {}, "Argument 'skill_name' has incorrect type (expected str, got NoneType)"),
+        (("s",), {"llm_model": None}, "Argument 'llm_model' has incorrect type (expected str, got NoneType)"),
+        ((), {}, "__init__() takes at least 2 positional arguments (1 given)"),
+        (("s", None, "m", 1), {}, "__init__() takes at most 4 positional arguments (5 given)"),
+    ],
+)
+def test_construction_refuses_wrong_arguments_before_anything_happens(engine, home, args, kwargs, message):
+    with pytest.raises(TypeError) as err:
+        engine.ZorvikContext(*args, **kwargs)
+    assert str(err.value) == message
+    assert not (home / ".zorvik").exists()
+
+
+def test_log_entries_and_logger_records(engine, caplog):
+    caplog.set_level(logging.INFO, "zorvik.skills.skill_engine")
+    ctx = engine.ZorvikContext("demo")
+    ctx.log("first")
+    ctx.log("")
+    copy = ctx.get_logs()
+    ctx.log("third")
+    assert [ENTRY.fullmatch(e).group(1) for e in copy] == ["first", ""]
+    assert len(ctx.get_logs()) == 3 and ctx.get_logs() is not ctx._logs
+    assert caplog.messages == ["[demo] first", "[demo] ", "[demo] third"]
+    with pytest.raises(TypeError) as err:
+        ctx.log(3)
+    assert str(err.value) == "Argument 'message' has incorrect type (expected str, got int)"
+    assert len(ctx.get_logs()) == 3
+
+
+async def test_cleanup_without_a_browser_logs_that_it_closed(engine):
+    ctx = engine.ZorvikContext("demo")
+    assert await ctx.cleanup() is None
+    await ctx.cleanup()
+    assert [ENTRY.fullmatch(e).group(1) for e in ctx.get_logs()] == ["Browser closed", "Browser closed"]

@@ -1,0 +1,124 @@
+"""Persistent state: one JSON file per skill, read whole on every call, replaced whole on every save."""
+
+import os
+
+import pytest
+
+
+@pytest.fixture
+def ctx(engine):
+    return engine.ZorvikContext("news")
+
+
+@pytest.fixture
+def state_file(ctx):
+    return ctx._state_file
+
+
+def leftovers(state_file):
+    return sorted(p.name for p in state_file.parent.iterdir() if p != state_file)
+
+
+def test_fresh_skill_reads_defaults_and_creates_nothing(ctx, state_file):
+    assert (ctx.load_state("k"), ctx.load_state("k", 5), ctx._load_full_state()) == (None, 5, {})
+    ctx.clear_state()
+    assert not state_file.exists()
+
+
+def test_file_format_and_member_order(ctx, state_file):
+    ctx.save_state("b", 1)
+    ctx.save_state("a", {"t": (1, 2), "n": None})
+    ctx.save_state("b", "again")
+    assert state_file.read_text() == ('{\n  "b": "again",\n  "a": {\n    "t": [\n      1,\n      2\n    ],\n'
+                                      '    "n": null\n  }\n}')
+    assert ctx.load_state("a") == {"t": [1, 2], "n": None}
+    assert leftovers(state_file) == []
+
+
+@pytest.mark.parametrize(
+    ("key", "value", "back", "text"),
+    [
+        ("k", None, None, '{\n  "k": null\n}'),
+        ("k", {3}, "{3}", '{\n  "k": "{3}"\n}'),
+        ("clé", "naïve", "naïve", '{\n  "cl\\u00e9": "na\\u00efve"\n}'),
+        ("k", {1: "x"}, {"1": "x"}, '{\n  "k": {\n    "1": "x"\n  }\n}'),
+    ],
+)
+def test_values_come_back_as_json_leaves_them(ctx, state_file, key, value, back, text):
+    ctx.save_state(key, value)
+    assert ctx.load_state(key, "default") == back
+    assert state_file.read_text() == text
+
+
+@pytest.mark.parametrize("content", ["[1, 2]", "null", "42", '"text"', "{not json", b"\xff\xfe{}"])
+def test_unusable_file_reads_as_empty_and_is_overwritten(ctx, state_file, content):
+    (state_file.write_bytes if isinstance(content, bytes) else state_file.write_text)(content)
+    assert ctx.load_state("k", "d") == "d"
+    ctx.save_state("k", 1)
+    assert state_file.read_text() == '{\n  "k": 1\n}'
+
+
+def test_directory_in_place_of_the_file_reads_as_empty(ctx, state_file):
+    state_file.mkdir()
+    assert ctx._load_full_state() == {}
+
+
+def test_clear_state_removes_everything(ctx, state_file):
+    ctx.save_state("a", 1)
+    ctx.clear_state()
+    assert not state_file.exists() and ctx.load_state("a", "gone") == "gone"
+    ctx.save_state("b", 2)
+    assert ctx._load_full_state() == {"b": 2}
+
+
+def test_contexts_of_one_skill_share_the_file(engine, ctx):
+    ctx.save_state("a", 1)
+    assert engine.ZorvikContext("news").load_state("a") == 1
+    assert engine.ZorvikContext("other").load_state("a") is None
+
+
+def circular():
+    value = []
+    value.append(value)
+    return value
+
+
+@pytest.mark.parametrize(
+    ("key", "value", "error", "message"),
+    [
+        (1, "v", TypeError, "Argument 'key' has incorrect type (expected str, got int)"),
+        ("k", circular(), ValueError, "Circular reference detected"),
+        ("k", {(1, 2): "v"}, TypeError, "keys must be str, int, float, bool or None, not tuple"),
+    ],
+)
+def test_failed_saves_leave_the_file_untouched(ctx, state_file, key, value, error, message):
+    ctx.save_state("kept", True)
+    before = state_file.read_bytes()
+    with pytest.raises(error) as err:
+        ctx.save_state(key, value)
+    assert str(err.value) == message
+    assert state_file.read_bytes() == before and leftovers(state_file) == []
+
+
+@pytest.mark.parametrize("failing", ["write", "fsync", "replace"])
+def test_failed_write_keeps_the_stored_state(engine, ctx, state_file, monkeypatch, failing):
+    ctx.save_state("kept", [1, 2])
+    before = state_file.read_bytes()
+
+    def broken(*args):
+        raise OSError(28, "No space left on device")
+
+    monkeypatch.setattr(engine.os, failing, broken)
+    with pytest.raises(OSError) as err:
+        ctx.save_state("new", "x" * 10000)
+    monkeypatch.undo()
+    assert err.value.errno == 28
+    assert state_file.read_bytes() == before and leftovers(state_file) == []
+    assert ctx.load_state("kept") == [1, 2]
+
+
+def test_replacing_keeps_the_files_permissions(ctx, state_file):
+    ctx.save_state("a", 1)
+    os.chmod(state_file, 0o600)
+    ctx.save_state("b", 2)
+    assert state_file.stat().st_mode & 0o777 == 0o600
