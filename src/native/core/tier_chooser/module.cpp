@@ -1,3 +1,71 @@
+// The tier chooser module: wires the areas together in the order of the
+// module body.
+#include "messages.hpp"
+#include "module.hpp"
 #include "py/module.hpp"
-namespace { void body(zorvik::py::Borrowed) {} }
-ZORVIK_MODULE(tier_chooser, body)
+
+namespace zorvik::core {
+
+namespace {
+
+py::Static<Module> state;
+Names table;
+
+void bind_import(Borrowed m, const char* name) { py::add(m, name, py::import(name)); }
+
+void bind_from(Borrowed m, const char* module, std::initializer_list<const char*> attrs) {
+    Ref source = py::import(module);
+    for (const char* attr : attrs) py::add(m, attr, py::getattr(source, attr));
+}
+
+void body(Borrowed m) {
+    intern_names();
+    Module& g = state.emplace();
+    g.globals = py::borrow(PyModule_GetDict(m.get()));
+    py::add(m, "__doc__", py::text(msg::module_doc));
+
+    bind_import(m, "logging");
+    bind_import(m, "re");
+    bind_from(m, "dataclasses", {"dataclass", "field"});
+    bind_from(m, "enum", {"Enum"});
+    bind_from(m, "typing", {"Any"});
+    bind_from(m, "zorvik.config", {"SecretsStore"});
+    Ref re = py::getattr(m, "re");
+    g.re_compile = py::getattr(re, names().compile);
+    g.re_search = py::getattr(re, names().search);
+
+    Ref logging = py::getattr(m, "logging");
+    py::add(m, "logger", py::call(py::getattr(logging, "getLogger"), py::text(msg::logger_name)));
+
+    g.complexity_type = make_complexity_type();
+    py::add(m, "Complexity", g.complexity_type);
+    Ref spec_type = make_model_spec_type();
+    py::add(m, "ModelSpec", spec_type);
+    py::add(m, "AVAILABLE_MODELS", make_catalogue(spec_type));
+    py::add(m, "_COMPLEX_PATTERNS", make_complex_patterns());
+    py::add(m, "_SIMPLE_PATTERNS", make_simple_patterns());
+    py::add(m, "classify_complexity", make_classify_function());
+    g.config_type = make_config_type();
+    py::add(m, "ModelRoutingConfig", g.config_type);
+    py::add(m, "TierChooser", make_router_type());
+}
+
+}  // namespace
+
+const Names& names() noexcept { return table; }
+
+void intern_names() { TIER_CHOOSER_NAMES(ZORVIK_NAME_INTERN) }
+
+Module& mod() noexcept { return *state; }
+
+Ref module_global(PyObject* name) {
+    PyObject* value = nullptr;
+    int found = PyDict_GetItemRef(state->globals.get(), name, &value);
+    if (found == 0) PyErr_Format(PyExc_NameError, msg::name_not_defined, name);
+    if (found <= 0) py::throw_pending();
+    return py::steal(value);
+}
+
+}  // namespace zorvik::core
+
+ZORVIK_MODULE(tier_chooser, zorvik::core::body)
