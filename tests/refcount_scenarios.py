@@ -142,6 +142,113 @@ async def browser_failed_openings():
     sys.modules.pop("playwright.async_api")
 
 
+class ChatClient:
+    """chat.completions.create answering each call with the next reply."""
+
+    def __init__(self, replies):
+        from types import SimpleNamespace as NS
+
+        self.replies = list(replies)
+        self.chat = NS(completions=NS(create=self.create))
+        self._reply = lambda text: NS(choices=[NS(message=NS(content=text))])
+
+    async def create(self, **kwargs):
+        reply = self.replies.pop(0)
+        if isinstance(reply, BaseException):
+            raise reply
+        if reply is Ellipsis:
+            await asyncio.sleep(3600)
+        return self._reply(reply)
+
+
+@scenario
+async def llm_requests():
+    import zorvik.skills.skill_engine as engine
+
+    replies = ["plain", None, 'x ```json\n{"a": [1]}\n``` y', "```\nnull", "prose", "[1]", ValueError("down"), ...]
+    ctx = engine.ZorvikContext("refcount", llm_client=ChatClient(replies))
+    await ctx.llm_ask("q", "s")
+    await ctx.llm_ask("q")
+    await ctx.llm_json("q")
+    await ctx.llm_json("q")
+    await ctx.llm_json("q")
+    for call in (ctx.llm_json, ctx.llm_ask):
+        try:
+            await call("q")
+        except (TypeError, ValueError):
+            pass
+    task = asyncio.create_task(ctx.llm_ask("q"))
+    await asyncio.sleep(0)
+    task.cancel()
+    try:
+        await task
+    except asyncio.CancelledError:
+        pass
+    raises(ctx.llm_ask, "q", None)
+    saved = sys.modules.get("openai")
+    sys.modules["openai"] = None
+    try:
+        await engine.ZorvikContext("refcount").llm_ask("q")
+    except RuntimeError:
+        pass
+    sys.modules.pop("openai")
+    if saved is not None:
+        sys.modules["openai"] = saved
+
+
+class Commands:
+    """Stands in for the engine's asyncio: processes that answer at once, or
+    hang in their first communicate() until killed. Real processes would add
+    the interpreter's own subprocess bookkeeping to the counts."""
+
+    class Process:
+        pid = 2**30  # no such process group: stopping one is a no-op
+        returncode = None
+
+        def __init__(self, command):
+            self.hang = "hang" in command
+
+        async def communicate(self):
+            if self.hang:
+                self.hang = False
+                await asyncio.sleep(3600)
+            return b"out \xff", b"err"
+
+    def __init__(self):
+        self.subprocess = asyncio.subprocess
+        self.wait_for = asyncio.wait_for
+        self.TimeoutError = asyncio.TimeoutError
+        self.CancelledError = asyncio.CancelledError
+
+    async def create_subprocess_shell(self, command, **kwargs):
+        if "\0" in command:
+            raise ValueError("embedded null byte")
+        return self.Process(command)
+
+
+@scenario
+async def shell_commands():
+    import zorvik.skills.skill_engine as engine
+
+    ctx = engine.ZorvikContext("refcount")
+    real, engine.asyncio = engine.asyncio, Commands()
+    try:
+        await ctx.shell("echo")
+        await ctx.shell("hang", 0.001)
+        await ctx.shell("a\0b")
+        task = asyncio.create_task(ctx.shell("hang"))
+        await asyncio.sleep(0)
+        await asyncio.sleep(0)
+        task.cancel()
+        try:
+            await task
+        except asyncio.CancelledError:
+            pass
+        raises(ctx.shell, None)
+        raises(ctx.shell, "true", "1")
+    finally:
+        engine.asyncio = real
+
 def measure(fn, runs):
     async def loop(n):
         for _ in range(n):

@@ -106,7 +106,6 @@ namespace zorvik::skills {
     X(timeout, "timeout")                                  \
     X(unlink, "unlink")                                    \
     X(util, "util")                                        \
-    X(wait, "wait")                                        \
     X(wait_for, "wait_for")                                \
     X(write_, "write")                                     \
     X(write_text, "write_text")                            \

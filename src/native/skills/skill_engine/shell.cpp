@@ -19,8 +19,8 @@ using py::Param;
 using py::Type;
 
 constexpr Py_ssize_t logged_command_chars = 50;
-// How long a killed command may take to be reaped before shell() returns
-// anyway; after SIGKILL this is normally a few milliseconds.
+// How long a killed command may take to end before shell() goes on anyway;
+// after SIGKILL to its group this is normally a few milliseconds.
 constexpr double reap_grace_seconds = 5.0;
 
 // asyncio.create_subprocess_shell(command, stdout=PIPE, stderr=PIPE, process_group=0)
@@ -69,12 +69,14 @@ void kill_group(Borrowed proc) {
     py::throw_pending();
 }
 
-// Waits (briefly) until asyncio has seen the killed command exit, so that its
-// transport is closed by the time shell() is done with it.
+// Waits (briefly) until the killed command has exited and its pipes are read
+// to the end, so that asyncio has closed its transport by the time shell() is
+// done with it. Reading matters: a pipe whose unread output filled the
+// stream's buffer is no longer watched, and would never see its end.
 py::Task<void> reap(Borrowed asyncio, Borrowed proc) {
     Ref grace = py::steal_or_throw(PyFloat_FromDouble(reap_grace_seconds));
     try {
-        Ref done = co_await wait_for(asyncio, py::call_method(proc, names().wait), grace);
+        Ref dropped = co_await wait_for(asyncio, py::call_method(proc, names().communicate), grace);
     } catch (py::PyError& e) {
         if (!e.is_exception()) throw;
     }
