@@ -2,56 +2,55 @@
 
 import asyncio
 import gc
-import os
+import pathlib
 import time
 
 import pytest
 
 TIMEOUT = "[TIMEOUT] Command timed out after "
+# Writes the shell's pid (its process group) and a background child's pid to ./pids.
+BACKGROUND = "echo $$ > pids; sleep 30 & echo $! >> pids; "
 
 
 @pytest.fixture
-def ctx(engine):
+def ctx(engine, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
     yield engine.ZorvikContext("sh")
-    # An asyncio transport left unclosed would warn here, and the warning fails the test.
-    gc.collect()
+    gc.collect()  # an asyncio transport left unclosed warns here, which fails the test
 
 
 def messages(ctx):
     return [entry.split("] ", 1)[1] for entry in ctx.get_logs()]
 
 
-def group_members(pgid):
-    members = []
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                with open(f"/proc/{entry}/stat") as stat:
-                    fields = stat.read().rsplit(")", 1)[1].split()
-            except FileNotFoundError:
-                continue
-            if int(fields[2]) == pgid and fields[0] != "Z":
-                members.append(int(entry))
-    return members
+def stat(pid):
+    """(state, process group) of a process, or None when it no longer exists."""
+    try:
+        with open(f"/proc/{pid}/stat") as file:
+            state, _, pgrp = file.read().rsplit(")", 1)[1].split()[:3]
+    except FileNotFoundError:
+        return None
+    return state, int(pgrp)
 
 
-async def group_gone(pgid, within=5.0):
-    """Whether every process of the group has ended (killed processes take a moment)."""
-    deadline = time.monotonic() + within
-    while group_members(pgid):
-        if time.monotonic() > deadline:
-            return False
-        await asyncio.sleep(0.02)
-    return True
+def live(pid):
+    info = stat(pid)
+    return info is not None and info[0] != "Z"
 
 
-async def pids_written(path, count):
-    while not path.exists() or len(path.read_text().split()) < count:
+async def group_pids(count=2):
+    pids = pathlib.Path("pids")
+    while not pids.exists() or len(pids.read_text().split()) < count:
         await asyncio.sleep(0.01)
-    return [int(p) for p in path.read_text().split()]
+    return [int(p) for p in pids.read_text().split()]
 
 
-# ---------------------------------------------------------------- output
+async def ended(pids, within=5.0):
+    """Killed processes take a moment to end."""
+    deadline = time.monotonic() + within
+    while any(map(live, pids)) and time.monotonic() < deadline:
+        await asyncio.sleep(0.02)
+    return not any(map(live, pids))
 
 
 @pytest.mark.parametrize(
@@ -63,19 +62,12 @@ async def pids_written(path, count):
         ("true", "", 0),
         ("printf '  x  \\n\\n'", "x", 7),
         ("echo out; echo err >&2; exit 3", "out\n\nerr", 9),
-        ("printf 'caf\\303\\251 \\342\\206\\222'", "café →", 6),
-        ("printf 'a\\377b'; printf '\\376' >&2", "a\ufffdb\n\ufffd", 5),
+        ("printf 'a\\377b'; printf '\\342\\206' >&2", "a\ufffdb\n\ufffd", 5),
     ],
 )
 async def test_output_and_log_line(ctx, command, result, count):
     assert await ctx.shell(command) == result
     assert messages(ctx) == [f"Shell: {command}... → {count} chars"]
-
-
-async def test_a_missing_command_reports_the_shells_message(ctx):
-    result = await ctx.shell("no_such_command_zorvik")
-    assert "no_such_command_zorvik" in result and "not found" in result
-    assert not result.startswith("[")
 
 
 @pytest.mark.parametrize("command", ["echo " + "x" * 75, "echo " + "é" * 75])
@@ -91,11 +83,8 @@ async def test_large_output_on_both_streams_is_read_in_full(ctx):
 
 async def test_commands_run_side_by_side(ctx):
     commands = [f"sleep 0.{n}; echo {n}" for n in range(5, 0, -1)]
-    assert await asyncio.gather(*(ctx.shell(c) for c in commands)) == ["5", "4", "3", "2", "1"]
-    assert messages(ctx) == [f"Shell: {c}... → 2 chars" for c in reversed(commands)]
-
-
-# ---------------------------------------------------------------- failures
+    assert await asyncio.gather(*map(ctx.shell, commands)) == ["5", "4", "3", "2", "1"]
+    assert sorted(messages(ctx)) == sorted(f"Shell: {c}... → 2 chars" for c in commands)
 
 
 @pytest.mark.parametrize("timeout, shown", [(0, "0.0"), (1e-05, "1e-05"), (0.25, "0.25"), (1, "1.0")])
@@ -105,68 +94,45 @@ async def test_time_out_text(ctx, timeout, shown):
 
 
 @pytest.mark.parametrize(
-    "command",
+    "rest",
     [
-        "echo $$ > pids; sleep 30 & echo $! >> pids; sleep 30; wait",
-        # The shell is gone at once; its background child keeps the pipes open.
-        "echo $$ > pids; sleep 30 & echo $! >> pids",
-        "echo $$ > pids; yes & echo $! >> pids; wait",
+        "sleep 30; wait",
+        "true",  # the shell ends at once; its child keeps the pipes open
+        "yes; wait",  # output keeps coming until the kill
     ],
 )
-async def test_time_out_stops_the_whole_command(ctx, tmp_path, monkeypatch, command):
-    monkeypatch.chdir(tmp_path)
-    assert await ctx.shell(command, timeout=0.5) == f"{TIMEOUT}0.5s"
-    shell, child = await pids_written(tmp_path / "pids", 2)
-    assert await group_gone(shell)
+async def test_time_out_stops_the_whole_process_group(ctx, rest):
+    assert await ctx.shell(BACKGROUND + rest, timeout=0.5) == f"{TIMEOUT}0.5s"
+    assert await ended(await group_pids())
 
 
-async def test_cancellation_stops_the_command_and_propagates(ctx, tmp_path, monkeypatch):
-    monkeypatch.chdir(tmp_path)
-    task = asyncio.create_task(ctx.shell("echo $$ > pids; sleep 30 & echo $! >> pids; sleep 30; wait"))
-    shell, child = await pids_written(tmp_path / "pids", 2)
-    assert {shell, child} <= set(group_members(shell))
+async def test_cancellation_stops_the_process_group_and_propagates(ctx):
+    task = asyncio.create_task(ctx.shell(BACKGROUND + "sleep 30; wait"))
+    shell, child = await group_pids()
+    assert stat(shell)[1] == stat(child)[1] == shell  # the command leads a group of its own
     task.cancel()
     with pytest.raises(asyncio.CancelledError):
         await task
-    assert await group_gone(shell)
-    assert ctx.get_logs() == []
+    assert await ended([shell, child]) and ctx.get_logs() == []
 
 
-async def test_an_enclosing_timeout_still_reads_as_its_own(ctx, tmp_path, monkeypatch):
-    monkeypatch.chdir(tmp_path)
+async def test_an_enclosing_timeout_still_reads_as_its_own(ctx):
     with pytest.raises(TimeoutError):
         async with asyncio.timeout(0.5):
-            await ctx.shell("echo $$ > pids; sleep 30")
-    (shell,) = await pids_written(tmp_path / "pids", 1)
-    assert await group_gone(shell)
+            await ctx.shell(BACKGROUND + "sleep 30; wait")
+    assert await ended(await group_pids())
 
 
-@pytest.mark.parametrize(
-    "failure, text",
-    [
-        (None, "embedded null byte"),
-        (PermissionError(13, "Permission denied"), "[Errno 13] Permission denied"),
-    ],
-)
-async def test_other_failures_become_the_error_text(ctx, monkeypatch, failure, text):
-    command = "echo a\0b"
-    if failure is not None:
-        async def refuse(*args, **kwargs):
-            raise failure
-
-        monkeypatch.setattr(asyncio, "create_subprocess_shell", refuse)
-        command = "echo fine"
-    assert await ctx.shell(command) == f"[ERROR] {text}"
+async def test_other_failures_become_the_error_text(ctx):
+    assert await ctx.shell("echo a\0b") == "[ERROR] embedded null byte"
     assert ctx.get_logs() == []
 
 
 @pytest.mark.parametrize(
     "args, message",
     [
-        ((None,), "Argument 'command' has incorrect type (expected str, got NoneType)"),
         ((b"ls",), "Argument 'command' has incorrect type (expected str, got bytes)"),
         (("ls", "1"), "must be real number, not str"),
-        (("ls", None), "must be real number, not NoneType"),
     ],
 )
 def test_wrong_argument_types_are_refused_at_the_call(ctx, args, message):
