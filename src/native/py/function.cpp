@@ -160,4 +160,9 @@ void set_function_owner(Borrowed function, PyTypeObject* owner) {
     if (Py_TYPE(function.get()) == function_type) as_function(function.get())->p.sig.set_owner(owner);
 }
 
+const FunctionDef* function_def(Borrowed callable) noexcept {
+    if (!callable || Py_TYPE(callable.get()) != function_type) return nullptr;
+    return as_function(callable.get())->p.def;
+}
+
 }  // namespace zorvik::py

@@ -4,6 +4,9 @@
 #include "context.hpp"
 #include "messages.hpp"
 #include "py/messages.hpp"
+#include "text.hpp"
+
+#include <cstdio>
 
 namespace zorvik::skills {
 
@@ -85,8 +88,10 @@ py::Task<Ref> llm_ask_body(const Args& a) {
         Ref response = co_await py::call_method_kw(completions, n.create, {},
                                                    {{n.model, model}, {n.messages, messages}, {n.max_tokens, tokens}});
         Ref text = reply_text(response);
-        log(self, py::steal_or_throw(PyUnicode_FromFormat("%s%zd%s", msg::llm_response,
-                                                          PyUnicode_GET_LENGTH(text.get()), msg::chars)));
+        char line[64];
+        int size = std::snprintf(line, sizeof line, "%s%zd%s", msg::llm_response, PyUnicode_GET_LENGTH(text.get()),
+                                 msg::chars);
+        log(self, py::text(std::string_view(line, static_cast<std::size_t>(size))));
         co_return text;
     } catch (py::PyError& e) {
         if (!e.is_exception()) throw;
@@ -95,31 +100,34 @@ py::Task<Ref> llm_ask_body(const Args& a) {
     }
 }
 
-Py_ssize_t find(Borrowed text, Borrowed part, Py_ssize_t start) {
-    Py_ssize_t at = PyUnicode_Find(text.get(), part.get(), start, PyUnicode_GET_LENGTH(text.get()), 1);
-    if (at == -2) py::throw_pending();
-    return at;
-}
-
-Ref stripped(Borrowed text) { return py::call_method(text, names().strip); }
-
 // A reply wrapped in a fenced block gives the block's content: after the
 // first fence tagged json, else after the first bare fence, up to the next
 // fence or the end, trimmed. A reply without a fence is kept whole.
 Ref unwrap_fenced(Ref text) {
-    Ref fence = py::text(msg::fence);
-    Ref tagged = py::text(msg::json_fence);
-    Py_ssize_t start = find(text, tagged, 0);
+    const std::string_view fence = msg::fence, tagged = msg::json_fence;
+    Py_ssize_t start = find_ascii(text, tagged);
     if (start >= 0) {
-        start += PyUnicode_GET_LENGTH(tagged.get());
+        start += static_cast<Py_ssize_t>(tagged.size());
     } else {
-        start = find(text, fence, 0);
+        start = find_ascii(text, fence);
         if (start < 0) return text;
-        start += PyUnicode_GET_LENGTH(fence.get());
+        start += static_cast<Py_ssize_t>(fence.size());
     }
-    Py_ssize_t end = find(text, fence, start);
+    Py_ssize_t end = find_ascii(text, fence, start);
     if (end < 0) end = PyUnicode_GET_LENGTH(text.get());
     return stripped(py::steal_or_throw(PyUnicode_Substring(text.get(), start, end)));
+}
+
+// The instance's llm_ask, awaited. When that is this module's own, its body
+// runs inside this frame rather than through a second coroutine object.
+py::Task<Ref> ask(const Args& a) {
+    Borrowed self = a[0];
+    Ref method = py::getattr(self, names().llm_ask);
+    PyObject* m = method.get();
+    bool own = PyMethod_Check(m) && PyMethod_GET_SELF(m) == self.get() &&
+               py::function_def(PyMethod_GET_FUNCTION(m)) == &llm_ask_def;
+    if (own) co_return co_await llm_ask_body(a);
+    co_return co_await py::call(method, a[1], a[2]);
 }
 
 Ref parse_error_reply(Borrowed response) {
@@ -133,7 +141,7 @@ Ref parse_error_reply(Borrowed response) {
 py::Task<Ref> llm_json_body(const Args& a) {
     Borrowed self = a[0];
     const auto& n = names();
-    Ref response = co_await py::call_method(self, n.llm_ask, a[1], a[2]);
+    Ref response = co_await ask(a);
     if (!PyUnicode_Check(response.get()))
         py::raise_format(PyExc_TypeError, py::msg::result_type, "str", response.type()->tp_name);
     Ref kept = unwrap_fenced(stripped(response));

@@ -6,6 +6,7 @@
 // started in the background instead of leaving it running.
 #include "context.hpp"
 #include "messages.hpp"
+#include "text.hpp"
 
 #include <cerrno>
 #include <csignal>
@@ -124,7 +125,7 @@ py::Task<Ref> shell_body(const Args& a) {
         Ref streams = co_await wait_for(asyncio, py::call_method(proc, n.communicate), timeout);
         Ref output = combined_output(streams);
         log(self, log_line(command, output));
-        co_return py::call_method(output, n.strip);
+        co_return stripped(output);
     } catch (py::PyError& e) {
         failure.emplace(std::move(e));
     }

@@ -1,0 +1,18 @@
+// Reading str objects in place: trimming and searching without the method
+// calls and temporary objects the interpreter's str methods would need.
+#pragma once
+
+#include "module.hpp"
+
+#include <string_view>
+
+namespace zorvik::skills {
+
+// str.strip(): the text without white space at either end (the same object
+// when there is none to remove).
+Ref stripped(Borrowed text);
+
+// Where the ASCII text `part` first occurs in `text` at or after `from`, or -1.
+Py_ssize_t find_ascii(Borrowed text, std::string_view part, Py_ssize_t from = 0);
+
+}  // namespace zorvik::skills
