@@ -112,10 +112,19 @@ async def test_cancellation_passes_through_unlogged(engine):
         ('```{"bare": 1}``` then ```json\n{"tagged": 1}\n```', {"tagged": 1}),
         ('```\n{"a": 1}\n```\n```\n{"b": 2}\n```', {"a": 1}),
         ("  null\n", None),
+        ('\u3000{"a": 1}\u2003', {"a": 1}),  # white space as str.strip knows it
     ],
 )
 async def test_json_replies_are_unwrapped_and_parsed(engine, reply, value):
     assert await context(engine, reply).llm_json("Q?") == value
+
+
+async def test_llm_json_asks_through_an_overriding_llm_ask(engine):
+    class Scripted(engine.ZorvikContext):
+        async def llm_ask(self, prompt, system=""):
+            return f'```json\n{{"prompt": "{prompt}", "system": "{system}"}}\n```'
+
+    assert await Scripted("llm").llm_json("p", "s") == {"prompt": "p", "system": "s"}
 
 
 @pytest.mark.parametrize("reply, type_name", [("[1, 2]", "list"), ('"text"', "str"), ("1.5", "float"), ("true", "bool")])

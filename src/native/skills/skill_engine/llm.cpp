@@ -36,7 +36,8 @@ Ref create_llm_client_body(const Args&) {
         return py::call(import_from(n.openai, n.AsyncOpenAI));
     } catch (py::PyError& e) {
         if (!e.matches(PyExc_ImportError)) throw;
-        Ref replacement = py::steal_or_throw(PyObject_CallOneArg(PyExc_RuntimeError, py::text(msg::openai_missing).get()));
+        Ref text = py::text(msg::openai_missing);
+        Ref replacement = py::steal_or_throw(PyObject_CallOneArg(PyExc_RuntimeError, text.get()));
         PyException_SetContext(replacement.get(), e.take().release());
         throw py::PyError(std::move(replacement));
     }
