@@ -2,6 +2,7 @@
 
 import logging
 import re
+import types
 
 import pytest
 
@@ -58,3 +59,51 @@ async def test_cleanup_without_a_browser_logs_that_it_closed(engine):
     assert await ctx.cleanup() is None
     await ctx.cleanup()
     assert [ENTRY.fullmatch(e).group(1) for e in ctx.get_logs()] == ["Browser closed", "Browser closed"]
+
+
+@pytest.fixture
+def quiet_logger(engine):
+    """The module logger at WARNING, so INFO records are refused unless a test says otherwise."""
+    logger = engine.logger
+    logger.setLevel(logging.WARNING)
+    yield logger
+    logger.setLevel(logging.NOTSET)
+
+
+def test_logger_level_and_disabled_flag_are_honoured(engine, quiet_logger, monkeypatch, caplog):
+    ctx = engine.ZorvikContext("demo")
+    ctx.log("refused")
+    quiet_logger.setLevel(logging.INFO)
+    ctx.log("taken")
+    monkeypatch.setattr(quiet_logger, "disabled", True)
+    ctx.log("while disabled")
+    assert caplog.messages == ["[demo] taken"]
+    assert [ENTRY.fullmatch(e).group(1) for e in ctx.get_logs()] == ["refused", "taken", "while disabled"]
+
+
+def replace_info_on_the_instance(engine, monkeypatch, seen):
+    monkeypatch.setitem(vars(engine.logger), "info", seen.append)
+
+
+def replace_info_on_the_class(engine, monkeypatch, seen):
+    monkeypatch.setattr(logging.Logger, "info", lambda self, message: seen.append(message))
+
+
+def replace_the_level_test(engine, monkeypatch, seen):
+    monkeypatch.setattr(logging.Logger, "isEnabledFor", lambda self, level: True)
+    monkeypatch.setitem(vars(engine.logger), "handle", lambda record: seen.append(record.getMessage()))
+
+
+def rebind_the_module_logger(engine, monkeypatch, seen):
+    monkeypatch.setattr(engine, "logger", types.SimpleNamespace(info=seen.append))
+
+
+@pytest.mark.parametrize("arrange", [replace_info_on_the_instance, replace_info_on_the_class,
+                                     replace_the_level_test, rebind_the_module_logger])
+def test_a_logger_that_is_not_plain_is_always_called(engine, quiet_logger, monkeypatch, arrange):
+    ctx = engine.ZorvikContext("demo")
+    ctx.log("first")
+    seen = []
+    arrange(engine, monkeypatch, seen)
+    ctx.log("hello")
+    assert seen == ["[demo] hello"]

@@ -1,8 +1,7 @@
 #include "context.hpp"
 
+#include "log_lines.hpp"
 #include "messages.hpp"
-
-#include <ctime>
 
 namespace zorvik::skills {
 
@@ -44,24 +43,22 @@ void init(const Args& a) {
     make_directory(output_dir);
 }
 
-// "[14:03:07] message"; the time is local, as time.strftime gives it.
+// "[14:03:07] message" into the log; "[skill] message" to the module logger.
 Ref log_body(const Args& a) {
     Borrowed self = a[0], message = a[1];
     const auto& n = names();
-    char stamp[16];
-    std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    std::strftime(stamp, sizeof stamp, msg::time_format, &local);
-    Ref entry = py::steal_or_throw(PyUnicode_FromFormat("[%s] %U", stamp, message.get()));
+    Ref entry = join({time_prefix(), message});
     Ref logs = py::getattr(self, n._logs);
     if (PyList_CheckExact(logs.get()))
         py::check(PyList_Append(logs.get(), entry.get()));
     else
         py::call_method(logs, n.append, entry);
     Ref skill_name = py::getattr(self, n.skill_name);
-    Ref line = py::steal_or_throw(PyUnicode_FromFormat("[%S] %U", skill_name.get(), message.get()));
-    py::call_method(module_global(n.logger), n.info, line);
+    Ref name_text = PyUnicode_CheckExact(skill_name.get()) ? skill_name : py::str_of(skill_name);
+    Ref logger = module_global(n.logger);
+    if (info_refused(logger)) return py::none();
+    Ref line = join({bracket_open(), name_text, bracket_close(), message});
+    py::call_method(logger, n.info, line);
     return py::none();
 }
 
@@ -133,6 +130,9 @@ void check_skill_name(Borrowed name) {
     if (bad) py::raise_format(PyExc_ValueError, msg::invalid_skill_name, name.get());
 }
 
-Ref make_context_type() { return py::make_class<context_class>(module_name); }
+Ref make_context_type() {
+    init_log_lines();
+    return py::make_class<context_class>(module_name);
+}
 
 }  // namespace zorvik::skills

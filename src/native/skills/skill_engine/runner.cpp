@@ -16,8 +16,36 @@ using py::Param;
 using py::PyError;
 using py::Type;
 
+// Texts computed from a module-level object and a str, kept per str for as
+// long as the same object stays bound (it is held, so a later binding cannot
+// take its address).
+class Memo {
+public:
+    template <class F>
+    Ref get(Borrowed source, Borrowed key, F&& compute) {
+        if (!source_.is(source) || !table_) {
+            source_ = py::borrow(source);
+            table_ = py::steal_or_throw(PyDict_New());
+        }
+        PyObject* hit = nullptr;
+        if (PyDict_GetItemRef(table_.get(), key.get(), &hit) < 0) py::throw_pending();
+        if (hit) return py::steal(hit);
+        Ref value = compute();
+        if (PyDict_GET_SIZE(table_.get()) >= limit) PyDict_Clear(table_.get());
+        py::check(PyDict_SetItem(table_.get(), key.get(), value.get()));
+        return value;
+    }
+
+private:
+    static constexpr Py_ssize_t limit = 256;
+    Ref source_;
+    Ref table_;
+};
+
 struct Cache {
     Ref iscoroutinefunction;  // inspect.iscoroutinefunction
+    Memo scripts;             // skill name -> str(SKILLS_DIR / "<name>.py")
+    Memo directories;         // script path -> str(Path(script_path).parent)
 };
 py::Static<Cache> cache;
 
@@ -52,9 +80,11 @@ Ref refusal_of(Borrowed skill_name) {
 
 // SKILLS_DIR / "<skill_name>.py", as text.
 Ref default_script(Borrowed skill_name) {
-    Ref file = py::steal_or_throw(PyUnicode_FromFormat("%U.py", skill_name.get()));
-    Ref path = py::steal_or_throw(PyNumber_TrueDivide(module_global(names().SKILLS_DIR).get(), file.get()));
-    return py::str_of(path);
+    Ref skills_dir = module_global(names().SKILLS_DIR);
+    return cache->scripts.get(skills_dir, skill_name, [&] {
+        Ref file = py::steal_or_throw(PyUnicode_FromFormat("%U.py", skill_name.get()));
+        return py::str_of(py::steal_or_throw(PyNumber_TrueDivide(skills_dir.get(), file.get())));
+    });
 }
 
 bool script_exists(Borrowed script_path) {
@@ -67,8 +97,10 @@ bool script_exists(Borrowed script_path) {
 // once per process and never removed.
 void add_skill_directory(Borrowed script_path) {
     const Names& n = names();
-    Ref script = py::call(module_global(n.Path), script_path);
-    Ref directory = py::str_of(py::getattr(script, n.parent));
+    Ref path_type = module_global(n.Path);
+    Ref directory = cache->directories.get(path_type, script_path, [&] {
+        return py::str_of(py::getattr(py::call(path_type, script_path), n.parent));
+    });
     Ref search_path = py::getattr(module_global(n.sys), n.path);
     int present = PySequence_Contains(search_path.get(), directory.get());
     py::check(present);
@@ -79,9 +111,15 @@ void add_skill_directory(Borrowed script_path) {
 }
 
 // The interpreter's test for coroutine functions, plus the legacy marker
-// that asyncio's own test also accepts, so the verdicts stay the same.
+// that asyncio's own test also accepts, so the verdicts stay the same. A
+// plain `async def` function is recognised at once by its code flags, as
+// inspect does for plain functions.
 bool is_coroutine_function(Borrowed run) {
     const Names& n = names();
+    if (Py_IS_TYPE(run.get(), &PyFunction_Type)) {
+        auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(run.get()));
+        if (code->co_flags & CO_COROUTINE) return true;
+    }
     if (py::truth(py::call(cache->iscoroutinefunction, run))) return true;
     PyObject* marker = nullptr;
     if (PyObject_GetOptionalAttr(run.get(), n._is_coroutine, &marker) < 0) py::throw_pending();
