@@ -295,6 +295,73 @@ CASES += [
 ]
 
 
+# ---------------------------------------------------------------- LLM access
+
+from types import SimpleNamespace  # noqa: E402
+
+
+class BaselineLLMContext(BaselineContext):
+    async def llm_ask(self, prompt: str, system: str = "") -> str:
+        if self._llm is None:
+            self._llm = self._create_llm_client()
+        messages = []
+        if system:
+            messages.append({"role": "system", "content": system})
+        messages.append({"role": "user", "content": prompt})
+        try:
+            response = await self._llm.chat.completions.create(
+                model=self._llm_model, messages=messages, max_tokens=4096)
+            text = response.choices[0].message.content or ""
+            self.log(f"LLM response: {len(text)} chars")
+            return text
+        except Exception as e:
+            self.log(f"LLM call failed: {e}")
+            raise
+
+    async def llm_json(self, prompt: str, system: str = "") -> dict:
+        response = await self.llm_ask(prompt, system)
+        text = response.strip()
+        if "```json" in text:
+            text = text.split("```json")[1].split("```")[0].strip()
+        elif "```" in text:
+            text = text.split("```")[1].split("```")[0].strip()
+        try:
+            return json.loads(text)
+        except json.JSONDecodeError:
+            self.log(f"Failed to parse LLM response as JSON: {text[:200]}")
+            return {"raw_response": response, "parse_error": True}
+
+
+class ReplyClient:
+    """chat.completions.create answering every request at once with the same reply."""
+
+    def __init__(self, content: str):
+        self._response = SimpleNamespace(choices=[SimpleNamespace(message=SimpleNamespace(content=content))])
+        self.chat = SimpleNamespace(completions=SimpleNamespace(create=self.create))
+
+    async def create(self, **kwargs):
+        return self._response
+
+
+FENCED_REPLY = ('Here is the data you asked for:\n```json\n{"title": "Quarterly report", "items": [1, 2, 3], '
+                '"done": true}\n```\nLet me know if you need more.')
+native_llm = engine.ZorvikContext("bench", llm_client=ReplyClient(FENCED_REPLY))
+baseline_llm = BaselineLLMContext("bench", llm_client=ReplyClient(FENCED_REPLY))
+
+
+def ask_json(ctx):
+    ctx._logs.clear()  # one entry per call would pile up over millions of calls
+    return drive(ctx.llm_json("Summarise the report as JSON", "You answer in JSON."))
+
+
+assert ask_json(native_llm) == ask_json(baseline_llm) == {"title": "Quarterly report", "items": [1, 2, 3], "done": True}
+
+# Most of the time goes to what both sides call alike: json.loads, the client's create
+# coroutine and the log entry. The goal guards the native glue around them.
+CASES.append(Case("llm_json (fenced reply, fake client)", lambda: ask_json(native_llm),
+                  lambda: ask_json(baseline_llm), at_most=1.0))
+
+
 def main(argv: list[str]) -> int:
     wanted = [c for c in CASES if not argv or any(a in c.name for a in argv)]
     return 0 if run_cases(wanted) else 1
