@@ -122,3 +122,19 @@ def test_replacing_keeps_the_files_permissions(ctx, state_file):
     os.chmod(state_file, 0o600)
     ctx.save_state("b", 2)
     assert state_file.stat().st_mode & 0o777 == 0o600
+
+
+def test_a_linked_state_file_is_replaced_where_the_link_points(ctx, state_file, tmp_path):
+    real = tmp_path / "kept-elsewhere.json"
+    real.write_text('{"a": 1}')
+    state_file.symlink_to(real)
+    ctx.save_state("b", 2)
+    assert state_file.is_symlink() and real.read_text() == '{\n  "a": 1,\n  "b": 2\n}'
+    assert leftovers(state_file) == [] and sorted(p.name for p in tmp_path.iterdir()) == ["home", real.name]
+
+
+def test_a_missing_state_directory_is_reported_with_the_state_file(ctx, state_file):
+    state_file.parent.rmdir()
+    with pytest.raises(FileNotFoundError) as err:
+        ctx.save_state("a", 1)
+    assert err.value.filename == str(state_file)

@@ -76,6 +76,8 @@ namespace zorvik::skills {
     X(exec_module, "exec_module")                          \
     X(exist_ok, "exist_ok")                                \
     X(exists, "exists")                                    \
+    X(fchmod, "fchmod")                                    \
+    X(filename, "filename")                                \
     X(get, "get")                                          \
     X(format_exc, "format_exc")                            \
     X(fsync, "fsync")                                      \
@@ -99,6 +101,7 @@ namespace zorvik::skills {
     X(pid, "pid")                                          \
     X(process_group, "process_group")                      \
     X(read_text, "read_text")                              \
+    X(realpath, "realpath")                                \
     X(replace, "replace")                                  \
     X(returncode, "returncode")                            \
     X(run, "run")                                          \

@@ -3,6 +3,8 @@
 #include "context.hpp"
 #include "messages.hpp"
 
+#include <cerrno>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -40,35 +42,58 @@ void quietly(F&& tidy) {
     }
 }
 
-// The new file beside `target`, created exclusively with the usual mode;
-// the name is unique within the process, and a leftover of another process
-// that happens to carry it is skipped.
-Ref open_temporary(Borrowed os, Borrowed target, Ref& temporary) {
+Ref file_system_name(Borrowed path) {
+    PyObject* encoded = nullptr;
+    if (!PyUnicode_FSConverter(path.get(), &encoded)) py::throw_pending();
+    return py::steal(encoded);
+}
+
+// Where a save puts the new content, as writing the file in place would:
+// through a symbolic link to the file it names, keeping the permission bits
+// of a file already there, and refused with the same error when the caller
+// may not write that file.
+struct Destination {
+    Ref path;          // the file to replace
+    mode_t mode = 0;   // its permission bits, when it exists
+    bool exists = false;
+};
+
+Destination destination_of(Borrowed os, Borrowed state_file) {
+    Destination d{py::borrow(state_file)};
+    struct stat info {};
+    if (::lstat(PyBytes_AS_STRING(file_system_name(state_file).get()), &info) == 0 && S_ISLNK(info.st_mode))
+        d.path = py::call_method(py::getattr(os, names().path), names().realpath, state_file);
+    Ref name = file_system_name(d.path);
+    if (::stat(PyBytes_AS_STRING(name.get()), &info) != 0) return d;
+    d.exists = true;
+    d.mode = info.st_mode & 07777;
+    if (::access(PyBytes_AS_STRING(name.get()), W_OK) != 0 && errno == EACCES) {
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, state_file.get());
+        py::throw_pending();
+    }
+    return d;
+}
+
+// A new file beside `destination`, created exclusively; its name is unique
+// within the process, and a leftover of another process that happens to
+// carry it is skipped. A failure names the state file, as writing it in
+// place would.
+Ref open_temporary(Borrowed os, Borrowed destination, Borrowed state_file, Ref& temporary) {
     static unsigned long serial = 0;
     constexpr int attempts = 100;
     Ref flags = integer(O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC);
     Ref mode = integer(0666);
     for (int attempt = 1;; ++attempt) {
         temporary = py::steal_or_throw(
-            PyUnicode_FromFormat("%S.%ld.%lu.tmp", target.get(), static_cast<long>(getpid()), ++serial));
+            PyUnicode_FromFormat("%S.%ld.%lu.tmp", destination.get(), static_cast<long>(getpid()), ++serial));
         try {
             return py::call_method(os, names().open_, temporary, flags, mode);
         } catch (PyError& e) {
-            if (!e.matches(PyExc_FileExistsError) || attempt == attempts) throw;
+            if (e.matches(PyExc_FileExistsError) && attempt < attempts) continue;
+            if (e.matches(PyExc_OSError)) py::setattr(e.value(), names().filename, state_file);
+            throw;
         }
     }
-}
-
-// A replacement keeps the permission bits the state file had.
-void keep_mode(Borrowed target, Borrowed fd) {
-    PyObject* encoded = nullptr;
-    if (!PyUnicode_FSConverter(target.get(), &encoded)) py::throw_pending();
-    Ref name = py::steal(encoded);
-    struct stat info {};
-    if (::stat(PyBytes_AS_STRING(name.get()), &info) != 0) return;
-    const int descriptor = PyLong_AsInt(fd.get());
-    if (descriptor == -1 && PyErr_Occurred()) py::throw_pending();
-    (void)::fchmod(descriptor, info.st_mode & 07777);
 }
 
 void write_all(Borrowed os, Borrowed fd, Borrowed data) {
@@ -88,21 +113,22 @@ void write_all(Borrowed os, Borrowed fd, Borrowed data) {
 // is flushed to disk, and the temporary file is then renamed over the state
 // file. On any failure the temporary file is removed, the state file keeps
 // its previous content and the error propagates.
-void replace_state_file(Borrowed target, Borrowed text) {
+void replace_state_file(Borrowed state_file, Borrowed text) {
     const Names& n = names();
     Ref data = py::steal_or_throw(PyUnicode_AsUTF8String(text.get()));
     Ref os = module_global(n.os);
-    Ref target_text = py::steal_or_throw(PyOS_FSPath(target.get()));
+    Ref state_path = py::steal_or_throw(PyOS_FSPath(state_file.get()));
+    Destination destination = destination_of(os, state_path);
     Ref temporary;
-    Ref fd = open_temporary(os, target_text, temporary);
+    Ref fd = open_temporary(os, destination.path, state_path, temporary);
     bool open = true;
     try {
-        keep_mode(target_text, fd);
+        if (destination.exists) py::call_method(os, n.fchmod, fd, integer(destination.mode));
         write_all(os, fd, data);
         py::call_method(os, n.fsync, fd);
         open = false;
         py::call_method(os, py::names().close, fd);
-        py::call_method(os, n.replace, temporary, target);
+        py::call_method(os, n.replace, temporary, destination.path);
     } catch (PyError&) {
         if (open) quietly([&] { py::call_method(os, py::names().close, fd); });
         quietly([&] { py::call_method(os, n.unlink, temporary); });
