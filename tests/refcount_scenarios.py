@@ -34,6 +34,18 @@ def raises(fn, *args, **kwargs):
         pass
 
 
+async def cancel_after(coro, steps=1):
+    """Runs coro as a task for a few loop steps, then cancels it and waits for its end."""
+    task = asyncio.create_task(coro)
+    for _ in range(steps):
+        await asyncio.sleep(0)
+    task.cancel()
+    try:
+        await task
+    except asyncio.CancelledError:
+        pass
+
+
 async def later(value):
     await asyncio.sleep(0)
     return value
@@ -61,13 +73,7 @@ async def layer_coroutines():
 
 @scenario
 async def layer_cancellation():
-    task = asyncio.create_task(probe.relay_catching(asyncio.sleep(3600)))
-    await asyncio.sleep(0)
-    task.cancel()
-    try:
-        await task
-    except asyncio.CancelledError:
-        pass
+    await cancel_after(probe.relay_catching(asyncio.sleep(3600)))
 
 
 def fake_playwright(**settings):
@@ -177,13 +183,7 @@ async def llm_requests():
             await call("q")
         except (TypeError, ValueError):
             pass
-    task = asyncio.create_task(ctx.llm_ask("q"))
-    await asyncio.sleep(0)
-    task.cancel()
-    try:
-        await task
-    except asyncio.CancelledError:
-        pass
+    await cancel_after(ctx.llm_ask("q"))
     raises(ctx.llm_ask, "q", None)
     saved = sys.modules.get("openai")
     sys.modules["openai"] = None
@@ -236,14 +236,7 @@ async def shell_commands():
         await ctx.shell("echo")
         await ctx.shell("hang", 0.001)
         await ctx.shell("a\0b")
-        task = asyncio.create_task(ctx.shell("hang"))
-        await asyncio.sleep(0)
-        await asyncio.sleep(0)
-        task.cancel()
-        try:
-            await task
-        except asyncio.CancelledError:
-            pass
+        await cancel_after(ctx.shell("hang"), steps=2)
         raises(ctx.shell, None)
         raises(ctx.shell, "true", "1")
     finally:
