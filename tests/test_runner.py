@@ -245,6 +245,24 @@ async def test_output_files_lists_files_only(engine, runner, write_skill):
     assert sorted(result.output_files) == [str(out / "new.txt"), str(out / "old.txt")]
 
 
+@pytest.mark.parametrize(
+    ("replacement", "success", "error"),
+    [("", True, None), ("open(out, 'w').close()", False, "NotADirectoryError: [Errno 20] Not a directory: '{out}'")],
+)
+async def test_output_directory_gone_or_replaced(engine, runner, write_skill, replacement, success, error):
+    out = engine.OUTPUT_DIR / "vanishing"
+    write_skill("vanishing", f"""
+        import shutil
+        async def run(ctx, params):
+            out = str(ctx._output_dir)
+            shutil.rmtree(out)
+            {replacement}
+            return {{}}
+    """)
+    result = await runner.run("vanishing", {})
+    assert (result.success, result.error, result.output_files) == (success, error and error.format(out=out), [])
+
+
 async def test_each_run_loads_afresh_and_adds_the_directory_once(runner, write_skill, tmp_path, search_path,
                                                                   monkeypatch):
     elsewhere = tmp_path / "elsewhere"

@@ -147,13 +147,20 @@ Ref success_of(Borrowed result) {
 }
 
 // The regular files in OUTPUT_DIR / skill_name, in the order the file
-// system lists them.
+// system lists them; none when the directory does not exist. The directory
+// is listed straight away and its existence asked only when that fails,
+// which spares a file-system call on every run and ends the same way.
 Ref output_files(Borrowed skill_name) {
     const Names& n = names();
     Ref files = py::steal_or_throw(PyList_New(0));
     Ref directory = py::steal_or_throw(PyNumber_TrueDivide(module_global(n.OUTPUT_DIR).get(), skill_name.get()));
-    if (!py::truth(py::call_method(directory, n.exists))) return files;
-    Ref entries = py::steal_or_throw(PyObject_GetIter(py::call_method(directory, n.iterdir).get()));
+    Ref entries;
+    try {
+        entries = py::steal_or_throw(PyObject_GetIter(py::call_method(directory, n.iterdir).get()));
+    } catch (PyError& e) {
+        if (!e.matches(PyExc_OSError) || py::truth(py::call_method(directory, n.exists))) throw;
+        return files;
+    }
     PyObject* item = nullptr;
     int more;
     while ((more = PyIter_NextItem(entries.get(), &item)) > 0) {
