@@ -54,7 +54,11 @@ const Entry entries[] = {
      0.015},
 };
 
+py::Static<Record> spec_record;
+
 }  // namespace
+
+const Record& spec_fields() { return *spec_record; }
 
 Ref make_complexity_type() {
     Ref type = py::make_str_enum(module_name, "Complexity", tiers);
@@ -62,10 +66,29 @@ Ref make_complexity_type() {
     g.simple = py::getattr(type, "SIMPLE");
     g.moderate = py::getattr(type, "MODERATE");
     g.complex_ = py::getattr(type, "COMPLEX");
+    g.simple_value = py::getattr(g.simple, names().value);
+    g.moderate_value = py::getattr(g.moderate, names().value);
+    g.complex_value = py::getattr(g.complex_, names().value);
     return type;
 }
 
-Ref make_model_spec_type() { return py::make_dataclass(module_name, spec_class); }
+Ref tier_value(Borrowed tier) {
+    const Module& g = mod();
+    if (tier.is(g.simple)) return g.simple_value;
+    if (tier.is(g.moderate)) return g.moderate_value;
+    if (tier.is(g.complex_)) return g.complex_value;
+    return py::getattr(tier, names().value);
+}
+
+Ref make_model_spec_type() {
+    static constexpr Record::Field fields[] = {
+        &Names::id,         &Names::provider,       &Names::display_name,    &Names::complexity_tier,
+        &Names::description, &Names::max_tokens,    &Names::supports_tools,  &Names::supports_vision,
+        &Names::cost_per_1k_input, &Names::cost_per_1k_output,
+    };
+    spec_record.emplace(fields);
+    return py::make_dataclass(module_name, spec_class);
+}
 
 Ref make_catalogue(Borrowed spec_type) {
     const Names& n = names();

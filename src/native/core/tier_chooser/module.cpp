@@ -3,6 +3,9 @@
 #include "messages.hpp"
 #include "module.hpp"
 #include "py/module.hpp"
+#include "watch.hpp"
+
+#include <array>
 
 namespace zorvik::core {
 
@@ -10,6 +13,15 @@ namespace {
 
 py::Static<Module> state;
 Names table;
+
+// Module-level names as last read, while the namespace has not changed.
+struct Global {
+    PyObject* name = nullptr;
+    Ref value;
+    std::uint64_t generation = 0;
+};
+py::Static<std::array<Global, 8>> globals_read;
+std::size_t next_slot = 0;
 
 void bind_import(Borrowed m, const char* name) { py::add(m, name, py::import(name)); }
 
@@ -22,6 +34,9 @@ void body(Borrowed m) {
     intern_names();
     Module& g = state.emplace();
     g.globals = py::borrow(PyModule_GetDict(m.get()));
+    globals_read.emplace();
+    watch::init();
+    if (watch::enabled()) watch::add(g.globals);
     py::add(m, "__doc__", py::text(msg::module_doc));
 
     bind_import(m, "logging");
@@ -59,11 +74,23 @@ void intern_names() { TIER_CHOOSER_NAMES(ZORVIK_NAME_INTERN) }
 Module& mod() noexcept { return *state; }
 
 Ref module_global(PyObject* name) {
+    const std::uint64_t now = watch::generation();
+    if (watch::enabled())
+        for (const Global& g : *globals_read)
+            if (g.name == name && g.generation == now) return g.value;
     PyObject* value = nullptr;
     int found = PyDict_GetItemRef(state->globals.get(), name, &value);
     if (found == 0) PyErr_Format(PyExc_NameError, msg::name_not_defined, name);
     if (found <= 0) py::throw_pending();
-    return py::steal(value);
+    Ref result = py::steal(value);
+    if (watch::enabled()) {
+        Global* slot = nullptr;
+        for (Global& g : *globals_read)
+            if (g.name == name) slot = &g;
+        if (!slot) slot = &(*globals_read)[next_slot++ % globals_read->size()];
+        *slot = {name, result, now};
+    }
+    return result;
 }
 
 }  // namespace zorvik::core

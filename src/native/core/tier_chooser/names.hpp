@@ -34,6 +34,8 @@ namespace zorvik::core {
     X(id, "id")                                            \
     X(max_tokens, "max_tokens")                            \
     X(provider, "provider")                                \
+    X(supports_tools, "supports_tools")                    \
+    X(supports_vision, "supports_vision")                  \
     /* routing configuration fields */                     \
     X(cost_conscious, "cost_conscious")                    \
     X(default_scheduler_model, "default_scheduler_model")  \

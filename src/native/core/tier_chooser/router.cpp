@@ -6,7 +6,10 @@
 // catalogue, the classifier and the logger are read from the module namespace
 // at each call, so a subclass, an instance attribute or a rebound module
 // name replaces them.
+#include "attributes.hpp"
+#include "catalogue_view.hpp"
 #include "mapping.hpp"
+#include "text.hpp"
 
 #include <array>
 
@@ -30,30 +33,71 @@ constexpr Preference cheap_simple{&Names::claude_haiku, &Names::claude_sonnet, &
 
 struct Cache {
     Ref tier_index;        // {Complexity.COMPLEX: 0, MODERATE: 1, SIMPLE: 2}, looked up as the map would be
-    Ref listing_template;  // the keys of a get_available_models() entry, in order
     Ref usage_template;    // {"calls": 0, "tokens": 0}
-    Ref zero, one, empty;
+    Ref zero, one;
+    Template worker_explicit{msg::worker_explicit};
+    Template worker_unavailable{msg::worker_unavailable};
+    Template worker_default{msg::worker_default};
+    Template worker_auto{msg::worker_auto};
+    // The class's own methods, to recognise calls that nothing replaced.
+    Ref own_get_model, own_is_available, own_select_for_complexity, own_get_fallback;
 };
 py::Static<Cache> cache;
 
-Ref format_text(Borrowed value) {
-    if (PyUnicode_CheckExact(value.get())) return py::borrow(value);
-    return py::steal_or_throw(PyObject_Format(value.get(), cache->empty.get()));
+Piece excerpt(Borrowed text) { return {text.get(), 0, excerpt_length}; }
+
+enum RouterField : std::size_t { router_config, router_secrets, router_usage_stats };
+py::Static<Record> router_fields;
+
+Ref config_of(Borrowed self) { return router_fields->get(self, router_config); }
+
+// Whether `self.<name>` is the class's own native method `own`: found on
+// the class through the MRO and not shadowed by the instance dict. Its C++
+// body can then run directly, without the lookup and argument parsing of a
+// Python-level call.
+bool resolves_to_own(Borrowed self, PyObject* name, const Ref& own) {
+    PyTypeObject* type = Py_TYPE(self.get());
+    if (type->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(type, name) != own.get()) return false;
+    Ref dict = py::steal_or_throw(PyObject_GenericGetDict(self.get(), nullptr));
+    const int shadowed = PyDict_Contains(dict.get(), name);
+    py::check(shadowed);
+    return !shadowed;
 }
 
-Ref excerpt(Borrowed text) { return py::steal_or_throw(PyUnicode_Substring(text.get(), 0, excerpt_length)); }
+Ref get_model(Borrowed self, Borrowed model_key);
+Ref is_available(Borrowed self, Borrowed spec);
+Ref select_for_complexity(Borrowed self, Borrowed complexity);
+Ref get_fallback(Borrowed self);
 
-Ref config_of(Borrowed self) { return py::getattr(self, names()._config); }
-
-bool is_available(Borrowed self, Borrowed spec) {
-    return py::truth(py::call_method(self, names()._is_available, spec));
+// self.get_model(model_key) and the others, through the instance.
+Ref call_get_model(Borrowed self, Borrowed model_key) {
+    if (PyUnicode_CheckExact(model_key.get()) && resolves_to_own(self, names().get_model, cache->own_get_model))
+        return get_model(self, model_key);
+    return py::call_method(self, names().get_model, model_key);
+}
+Ref call_is_available(Borrowed self, Borrowed spec) {
+    if (resolves_to_own(self, names()._is_available, cache->own_is_available)) return is_available(self, spec);
+    return py::call_method(self, names()._is_available, spec);
+}
+Ref call_select_for_complexity(Borrowed self, Borrowed complexity) {
+    if (resolves_to_own(self, names()._select_for_complexity, cache->own_select_for_complexity))
+        return select_for_complexity(self, complexity);
+    return py::call_method(self, names()._select_for_complexity, complexity);
+}
+Ref call_get_fallback(Borrowed self) {
+    if (resolves_to_own(self, names()._get_fallback, cache->own_get_fallback)) return get_fallback(self);
+    return py::call_method(self, names()._get_fallback);
 }
 
-template <class... A>
-void log(PyObject* level, const char* format, A&&... args) {
+void log(PyObject* level, const Template& line, std::initializer_list<Piece> arguments) {
     Ref logger = module_global(names().logger);
-    Ref line = py::steal_or_throw(PyUnicode_FromFormat(format, Borrowed(args).get()...));
-    py::call_method(logger, level, line);
+    py::call_method(logger, level, line.render(arguments));
+}
+
+// "... <display name> for '<excerpt>'"
+void log_choice(PyObject* level, const Template& line, Borrowed spec, Borrowed text) {
+    Ref display_name = format_text(spec_fields().get(spec, spec_display_name));
+    log(level, line, {{display_name.get()}, excerpt(text)});
 }
 
 // ------------------------------------------------------------ construction
@@ -77,43 +121,45 @@ Ref update_config_body(const Args& a) {
 
 // ------------------------------------------------------------ selection
 
-Ref get_model_body(const Args& a) {
-    Ref spec = entry_of(module_global(names().AVAILABLE_MODELS), a[1]);
-    if (!spec || !is_available(a[0], spec)) return py::none();
+Ref get_model(Borrowed self, Borrowed model_key) {
+    Ref spec = entry_of(module_global(names().AVAILABLE_MODELS), model_key);
+    if (!spec || !py::truth(call_is_available(self, spec))) return py::none();
     return spec;
 }
 
 // The three steps shared by workers and scheduled jobs: explicit key, the
 // user's default, the automatic choice. Only workers log.
-Ref select(const Args& a, PyObject* default_field, bool logs) {
+Ref select(const Args& a, ConfigField default_field, bool logs) {
     const Names& n = names();
     Borrowed self = a[0], text = a[1], model_key = a[2];
     if (!model_key.is_none() && PyUnicode_GET_LENGTH(model_key.get()) > 0 && !equals(model_key, n.auto_)) {
-        Ref spec = py::call_method(self, n.get_model, model_key);
+        Ref spec = call_get_model(self, model_key);
         if (py::truth(spec)) {
-            if (logs) log(n.info, msg::worker_explicit, format_text(py::getattr(spec, n.display_name)), excerpt(text));
+            if (logs) log_choice(n.info, cache->worker_explicit, spec, text);
             return spec;
         }
-        if (logs) log(n.warning, msg::worker_unavailable, model_key);
+        if (logs) log(n.warning, cache->worker_unavailable, {{model_key.get()}});
     }
-    Ref default_key = py::getattr(config_of(self), default_field);
+    Ref default_key = config_fields().get(config_of(self), default_field);
     if (py::truth(default_key) && !equals(default_key, n.auto_)) {
-        Ref spec = py::call_method(self, n.get_model, default_key);
+        Ref spec = call_get_model(self, default_key);
         if (py::truth(spec)) {
-            if (logs) log(n.info, msg::worker_default, format_text(py::getattr(spec, n.display_name)), excerpt(text));
+            if (logs) log_choice(n.info, cache->worker_default, spec, text);
             return spec;
         }
     }
     Ref complexity = py::call(module_global(n.classify_complexity), text);
-    Ref spec = py::call_method(self, n._select_for_complexity, complexity);
-    if (logs)
-        log(n.info, msg::worker_auto, format_text(py::getattr(complexity, n.value)),
-            format_text(py::getattr(spec, n.display_name)), excerpt(text));
+    Ref spec = call_select_for_complexity(self, complexity);
+    if (logs) {
+        Ref tier = format_text(tier_value(complexity));
+        Ref display_name = format_text(spec_fields().get(spec, spec_display_name));
+        log(n.info, cache->worker_auto, {{tier.get()}, {display_name.get()}, excerpt(text)});
+    }
     return spec;
 }
 
-Ref select_for_worker_body(const Args& a) { return select(a, names().default_worker_model, true); }
-Ref select_for_scheduler_body(const Args& a) { return select(a, names().default_scheduler_model, false); }
+Ref select_for_worker_body(const Args& a) { return select(a, config_default_worker_model, true); }
+Ref select_for_scheduler_body(const Args& a) { return select(a, config_default_scheduler_model, false); }
 
 const Preference& preference_for(Borrowed complexity, bool cheap) {
     static constexpr const Preference* normal[] = {&normal_complex, &normal_moderate, &normal_simple};
@@ -131,47 +177,70 @@ const Preference& preference_for(Borrowed complexity, bool cheap) {
     return *(cheap ? cost_conscious : normal)[tier];
 }
 
-Ref select_for_complexity_body(const Args& a) {
+Ref select_for_complexity(Borrowed self, Borrowed complexity) {
     const Names& n = names();
-    Borrowed self = a[0];
-    const Preference& candidates = preference_for(a[1], py::truth(py::getattr(config_of(self), n.cost_conscious)));
+    const Record& config = config_fields();
+    const Preference& candidates =
+        preference_for(complexity, py::truth(config.get(config_of(self), config_cost_conscious)));
     Ref models = module_global(n.AVAILABLE_MODELS);
     for (auto candidate : candidates) {
         if (!candidate) break;
         PyObject* key = n.*candidate;
-        if (!contains(models, key) || !contains(py::getattr(config_of(self), n.enabled_models), key)) continue;
+        if (!contains(models, key) || !contains(config.get(config_of(self), config_enabled_models), key)) continue;
         Ref spec = py::steal_or_throw(PyObject_GetItem(models.get(), key));
-        if (is_available(self, spec)) return spec;
+        if (py::truth(call_is_available(self, spec))) return spec;
     }
-    return py::call_method(self, n._get_fallback);
+    return call_get_fallback(self);
 }
 
-Ref get_fallback_body(const Args& a) {
+Ref get_fallback(Borrowed self) {
     const Names& n = names();
-    Borrowed self = a[0];
-    Ref enabled = py::getattr(config_of(self), n.enabled_models);
+    Ref enabled = config_fields().get(config_of(self), config_enabled_models);
     Ref models = module_global(n.AVAILABLE_MODELS);
     Ref iterator = py::steal_or_throw(PyObject_GetIter(enabled.get()));
     while (Ref key = py::steal(PyIter_Next(iterator.get()))) {
         Ref spec = entry_of(models, key);
-        if (spec && is_available(self, spec)) return spec;
+        if (spec && py::truth(call_is_available(self, spec))) return spec;
     }
     if (PyErr_Occurred()) py::throw_pending();
     return py::steal_or_throw(PyObject_GetItem(models.get(), n.claude_sonnet));
 }
 
-Ref is_available_body(const Args& a) {
+// The catalogue key whose spec has `spec`'s id (the first, in catalogue
+// order), read from a snapshot when the ids are plain texts.
+bool key_from_snapshot(const CatalogueSnapshot& snapshot, Borrowed spec, Ref& key) {
+    const CatalogueEntry* own = snapshot.entry_of(spec);
+    Ref wanted = own ? own->id : spec_fields().get(spec, spec_id);
+    if (!PyUnicode_CheckExact(wanted.get()) || !snapshot.valid()) return false;
+    for (const CatalogueEntry& e : snapshot.entries()) {
+        if (!PyUnicode_CheckExact(e.id.get())) return false;
+        if (e.id.is(wanted) || PyUnicode_Equal(e.id.get(), wanted.get()) == 1) {
+            key = e.key;
+            return true;
+        }
+    }
+    return true;
+}
+
+Ref is_available(Borrowed self, Borrowed spec) {
     const Names& n = names();
-    Borrowed self = a[0], spec = a[1];
-    Ref wanted = py::getattr(spec, n.id);
+    const Record& fields = spec_fields();
+    Ref models = module_global(n.AVAILABLE_MODELS);
     Ref key;
-    for_each_item(module_global(n.AVAILABLE_MODELS), [&](Borrowed k, Borrowed model) {
-        if (!equals(py::getattr(model, n.id), wanted)) return false;
-        key = py::borrow(k);
-        return true;
-    });
-    if (key && !contains(py::getattr(config_of(self), n.enabled_models), key)) return py::boolean(false);
-    return py::call_method(py::getattr(self, n._secrets), n.has_key, py::getattr(spec, n.provider));
+    auto snapshot = catalogue_view().of(models);
+    if (!snapshot || !key_from_snapshot(*snapshot, spec, key)) {
+        key.reset();
+        Ref wanted = fields.get(spec, spec_id);
+        for_each_item(models, [&](Borrowed k, Borrowed model) {
+            if (!equals(fields.get(model, spec_id), wanted)) return false;
+            key = py::borrow(k);
+            return true;
+        });
+    }
+    if (key && !contains(config_fields().get(config_of(self), config_enabled_models), key))
+        return py::boolean(false);
+    Ref secrets = router_fields->get(self, router_secrets);
+    return py::call_method(secrets, n.has_key, fields.get(spec, spec_provider));
 }
 
 // ------------------------------------------------------------ listing and usage
@@ -184,22 +253,58 @@ Ref usage_count(Borrowed usage, Borrowed key, PyObject* field) {
     return count ? count : cache->zero;
 }
 
+// Sets the listing's values that change per call (and, when the snapshot
+// went stale meanwhile, the costs, which a dict display reads after the
+// availability test).
+Ref listing_entry(Borrowed self, Borrowed key, Borrowed spec, const CatalogueEntry* cached, bool own_check,
+                  const CatalogueSnapshot* snapshot) {
+    const Names& n = names();
+    const Record& fields = spec_fields();
+    std::array<Ref, 5> head;  // id, provider, display_name, complexity_tier, description
+    if (!cached) fields.get(spec, spec_id, head);
+    Ref enabled = py::boolean(contains(config_fields().get(config_of(self), config_enabled_models), key));
+    Ref available = own_check ? is_available(self, spec) : py::call_method(self, n._is_available, spec);
+    std::array<Ref, 2> costs;
+    if (!cached || !snapshot->valid()) fields.get(spec, spec_cost_per_1k_input, costs);
+    Ref usage = router_fields->get(self, router_usage_stats);
+    Ref entry;
+    if (cached) {
+        entry = py::steal_or_throw(PyDict_Copy(cached->listing.get()));
+    } else {
+        entry = py::steal_or_throw(_PyDict_NewPresized(listing_size));
+        Ref tier_text = tier_value(head[3]);
+        const std::array<Borrowed, 6> first = {key, head[0], head[1], head[2], head[4], tier_text};
+        for (std::size_t i = 0; i < first.size(); ++i)
+            py::check(PyDict_SetItem(entry.get(), listing_name(static_cast<ListingKey>(i)), first[i].get()));
+    }
+    auto put = [&](ListingKey k, Borrowed value) { py::check(PyDict_SetItem(entry.get(), listing_name(k), value.get())); };
+    put(listing_enabled, enabled);
+    put(listing_available, available);
+    if (costs[0]) {
+        put(listing_cost_per_1k_input, costs[0]);
+        put(listing_cost_per_1k_output, costs[1]);
+    }
+    put(listing_calls, usage_count(usage, key, n.calls));
+    put(listing_tokens, usage_count(usage, key, n.tokens));
+    return entry;
+}
+
 Ref get_available_models_body(const Args& a) {
     const Names& n = names();
     Borrowed self = a[0];
+    Ref models = module_global(n.AVAILABLE_MODELS);
+    auto snapshot = catalogue_view().of(models);
     Ref listing = py::steal_or_throw(PyList_New(0));
-    for_each_item(module_global(n.AVAILABLE_MODELS), [&](Borrowed key, Borrowed spec) {
-        Ref entry = py::steal_or_throw(PyDict_Copy(cache->listing_template.get()));
-        auto put = [&](PyObject* name, Borrowed value) { py::check(PyDict_SetItem(entry.get(), name, value.get())); };
-        put(n.key, key);
-        for (PyObject* field : {n.id, n.provider, n.display_name, n.description}) put(field, py::getattr(spec, field));
-        put(n.complexity_tier, py::getattr(py::getattr(spec, n.complexity_tier), n.value));
-        put(n.enabled, py::boolean(contains(py::getattr(config_of(self), n.enabled_models), key)));
-        put(n.available, py::call_method(self, n._is_available, spec));
-        for (PyObject* field : {n.cost_per_1k_input, n.cost_per_1k_output}) put(field, py::getattr(spec, field));
-        Ref usage = py::getattr(self, n._usage_stats);
-        put(n.calls, usage_count(usage, key, n.calls));
-        put(n.tokens, usage_count(usage, key, n.tokens));
+    const bool own_check = resolves_to_own(self, n._is_available, cache->own_is_available);
+    std::size_t position = 0;
+    for_each_item(models, [&](Borrowed key, Borrowed spec) {
+        const CatalogueEntry* cached = nullptr;
+        if (snapshot && position < snapshot->entries().size() && snapshot->valid()) {
+            const CatalogueEntry& e = snapshot->entries()[position];
+            if (e.key.is(key) && e.spec.is(spec)) cached = &e;
+        }
+        ++position;
+        Ref entry = listing_entry(self, key, spec, cached, own_check, snapshot.get());
         py::check(PyList_Append(listing.get(), entry.get()));
         return false;
     });
@@ -214,38 +319,60 @@ void add_usage(Borrowed usage, Borrowed key, PyObject* field, Borrowed amount) {
     py::check(PyObject_SetItem(per_model.get(), field, sum.get()));
 }
 
+// The counters as exact ints in an exact dict: no code of the host's can
+// run while they are updated, so one lookup serves both.
+bool add_usage_directly(Borrowed per_model, Borrowed tokens) {
+    const Names& n = names();
+    if (!PyDict_CheckExact(per_model.get())) return false;
+    PyObject *calls = nullptr, *used = nullptr;
+    py::check(PyDict_GetItemRef(per_model.get(), n.calls, &calls));
+    Ref calls_ref = py::steal(calls);
+    py::check(PyDict_GetItemRef(per_model.get(), n.tokens, &used));
+    Ref used_ref = py::steal(used);
+    if (!calls || !used || !PyLong_CheckExact(calls) || !PyLong_CheckExact(used)) return false;
+    py::check(PyDict_SetItem(per_model.get(), n.calls,
+                             py::steal_or_throw(PyNumber_Add(calls, cache->one.get())).get()));
+    py::check(PyDict_SetItem(per_model.get(), n.tokens, py::steal_or_throw(PyNumber_Add(used, tokens.get())).get()));
+    return true;
+}
+
 Ref record_usage_body(const Args& a) {
     const Names& n = names();
-    Borrowed key = a[1];
-    Ref usage = py::getattr(a[0], n._usage_stats);
-    if (!contains(usage, key)) {
-        Ref fresh = py::steal_or_throw(PyDict_Copy(cache->usage_template.get()));
-        py::check(PyObject_SetItem(usage.get(), key.get(), fresh.get()));
+    Borrowed key = a[1], tokens = a[2];
+    Ref usage = router_fields->get(a[0], router_usage_stats);
+    Ref per_model = entry_of(usage, key);
+    if (!per_model) {
+        per_model = py::steal_or_throw(PyDict_Copy(cache->usage_template.get()));
+        py::check(PyObject_SetItem(usage.get(), key.get(), per_model.get()));
+        if (!PyDict_CheckExact(usage.get())) per_model.reset();
     }
+    if (per_model && PyDict_CheckExact(usage.get()) && add_usage_directly(per_model, tokens)) return py::none();
     add_usage(usage, key, n.calls, cache->one);
-    add_usage(usage, key, n.tokens, a[2]);
+    add_usage(usage, key, n.tokens, tokens);
     return py::none();
 }
 
 Ref get_usage_stats_body(const Args& a) {
-    Ref usage = py::getattr(a[0], names()._usage_stats);
+    Ref usage = router_fields->get(a[0], router_usage_stats);
     if (PyDict_CheckExact(usage.get())) return py::steal_or_throw(PyDict_Copy(usage.get()));
     return py::call(reinterpret_cast<PyObject*>(&PyDict_Type), usage);
 }
 
 Ref litellm_body(const Args& a) {
-    const Names& n = names();
     Borrowed spec = a[1];
-    Ref provider = py::getattr(spec, n.provider);
-    const char* prefix = equals(provider, n.anthropic) ? msg::anthropic_prefix
-                         : equals(provider, n.openai)  ? msg::openai_prefix
-                                                       : nullptr;
-    Ref id = py::getattr(spec, n.id);
-    if (!prefix) return id;
-    return py::steal_or_throw(PyUnicode_FromFormat("%s%U", prefix, format_text(id).get()));
+    if (auto snapshot = catalogue_view().last())
+        if (const CatalogueEntry* e = snapshot->entry_of(spec); e && e->model_string) return e->model_string;
+    std::array<Ref, 2> fields;  // id, provider
+    spec_fields().get(spec, spec_id, fields);
+    return model_string(fields[1], fields[0]);
 }
 
 // ------------------------------------------------------------ the class
+
+Ref get_model_body(const Args& a) { return get_model(a[0], a[1]); }
+Ref is_available_body(const Args& a) { return is_available(a[0], a[1]); }
+Ref select_for_complexity_body(const Args& a) { return select_for_complexity(a[0], a[1]); }
+Ref get_fallback_body(const Args& a) { return get_fallback(a[0]); }
 
 constexpr Param init_params[] = {
     py::self_param,
@@ -311,15 +438,12 @@ void fill_cache() {
     Cache& c = cache.emplace();
     c.zero = py::steal_or_throw(PyLong_FromLong(0));
     c.one = py::steal_or_throw(PyLong_FromLong(1));
-    c.empty = py::steal_or_throw(PyUnicode_FromStringAndSize(nullptr, 0));
     c.tier_index = py::steal_or_throw(PyDict_New());
     long index = 0;
     for (const Ref* tier : {&g.complex_, &g.moderate, &g.simple})
         py::check(PyDict_SetItem(c.tier_index.get(), tier->get(), py::steal_or_throw(PyLong_FromLong(index++)).get()));
-    c.listing_template = py::steal_or_throw(PyDict_New());
-    for (PyObject* key : {n.key, n.id, n.provider, n.display_name, n.description, n.complexity_tier, n.enabled,
-                          n.available, n.cost_per_1k_input, n.cost_per_1k_output, n.calls, n.tokens})
-        py::check(PyDict_SetItem(c.listing_template.get(), key, Py_None));
+    static constexpr Record::Field fields[] = {&Names::_config, &Names::_secrets, &Names::_usage_stats};
+    router_fields.emplace(fields);
     c.usage_template = py::steal_or_throw(PyDict_New());
     for (PyObject* key : {n.calls, n.tokens}) py::check(PyDict_SetItem(c.usage_template.get(), key, c.zero.get()));
 }
@@ -335,6 +459,12 @@ Ref make_router_type() {
     Ref property = py::call(reinterpret_cast<PyObject*>(&PyProperty_Type), getter);
     py::setattr(type, names().config, property);
     py::install_methods(type, module_name, methods);
+    const Names& n = names();
+    Cache& c = *cache;
+    c.own_get_model = py::getattr(type, n.get_model);
+    c.own_is_available = py::getattr(type, n._is_available);
+    c.own_select_for_complexity = py::getattr(type, n._select_for_complexity);
+    c.own_get_fallback = py::getattr(type, n._get_fallback);
     return type;
 }
 

@@ -1,0 +1,33 @@
+#include "watch.hpp"
+
+#include "py/error.hpp"
+
+namespace zorvik::core::watch {
+
+namespace {
+
+int watcher = -1;
+std::uint64_t counter = 1;
+
+int on_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    ++counter;
+    return 0;
+}
+
+}  // namespace
+
+void init() {
+    if (watcher >= 0) return;
+    watcher = PyDict_AddWatcher(on_change);
+    if (watcher < 0) PyErr_Clear();
+}
+
+bool enabled() noexcept { return watcher >= 0; }
+
+std::uint64_t generation() noexcept { return counter; }
+
+void add(py::Borrowed dict) { py::check(PyDict_Watch(watcher, dict.get())); }
+
+void remove(py::Borrowed dict) { py::check(PyDict_Unwatch(watcher, dict.get())); }
+
+}  // namespace zorvik::core::watch
