@@ -162,6 +162,25 @@ class TestRoutingConfig:
         assert again == config and again.enabled_models is config.enabled_models
         assert tc.ModelRoutingConfig().to_dict() is not tc.ModelRoutingConfig().to_dict()
 
+    def test_to_dict_sees_every_change(self, monkeypatch):
+        config, other = tc.ModelRoutingConfig(), tc.ModelRoutingConfig(["x"])
+        assert config.to_dict()["cost_conscious"] is False
+        for i in range(50):  # long enough for the interpreter to specialise the store
+            config.default_worker_model = f"model-{i}"
+        assert config.to_dict()["default_worker_model"] == "model-49"
+        assert other.to_dict()["enabled_models"] == ["x"] and config.to_dict()["enabled_models"] != ["x"]
+        vars(config)["cost_conscious"] = True
+        assert config.to_dict()["cost_conscious"] is True
+        config.__dict__ = {"enabled_models": [], "cost_conscious": 0, "default_worker_model": "a",
+                           "default_scheduler_model": "b"}
+        assert config.to_dict() == {"enabled_models": [], "cost_conscious": 0, "default_worker_model": "a",
+                                    "default_scheduler_model": "b"}
+        monkeypatch.setattr(tc.ModelRoutingConfig, "cost_conscious", property(lambda self: "class"))
+        assert config.to_dict()["cost_conscious"] == "class"
+        result = config.to_dict()
+        result["cost_conscious"] = "changed"
+        assert config.to_dict()["cost_conscious"] == "class"
+
     @pytest.mark.parametrize(
         ("data", "expected"),
         [

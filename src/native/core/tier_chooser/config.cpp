@@ -1,6 +1,7 @@
 // ModelRoutingConfig: the user's routing preferences, a data class made by
 // the interpreter's own `dataclasses`, with native to_dict and from_dict.
 #include "mapping.hpp"
+#include "watch.hpp"
 
 #include <stdexcept>
 
@@ -41,12 +42,36 @@ Ref default_enabled_models(const Args&) {
     return list;
 }
 
+// The last to_dict() result, kept with the instance dict it came from
+// while that dict (watched) and the class's version stay as they were: a
+// copy of it is the next result.
+struct LastDict {
+    Ref instance_dict;
+    PyTypeObject* type = nullptr;
+    unsigned version = 0;
+    std::uint64_t generation = 0;
+    Ref result;
+};
+py::Static<LastDict> last_dict;
+
 Ref to_dict_body(const Args& a) {
     const Names& n = names();
+    Borrowed self = a[0];
+    LastDict& last = *last_dict;
+    Ref dict = config_record->plain_dict(self);
+    PyTypeObject* type = Py_TYPE(self.get());
+    if (dict && dict.is(last.instance_dict) && type == last.type && type->tp_version_tag == last.version &&
+        last.generation == watch::generation())
+        return py::steal_or_throw(PyDict_Copy(last.result.get()));
     std::array<Ref, std::size(fields)> values;
-    config_record->get(a[0], 0, values);
+    config_record->get(self, 0, values);
     Ref out = py::steal_or_throw(PyDict_New());
     for (std::size_t i = 0; i < values.size(); ++i) py::check(PyDict_SetItem(out.get(), n.*fields[i], values[i].get()));
+    if (dict && watch::enabled()) {
+        if (last.instance_dict && !last.instance_dict.is(dict)) watch::remove(last.instance_dict);
+        watch::add(dict);
+        last = {dict, type, type->tp_version_tag, watch::generation(), py::steal_or_throw(PyDict_Copy(out.get()))};
+    }
     return out;
 }
 
@@ -132,6 +157,7 @@ const Record& config_fields() { return *config_record; }
 
 Ref make_config_type() {
     config_record.emplace(fields);
+    last_dict.emplace();
     Cache& c = cache.emplace();
     c.no_args = py::steal_or_throw(PyTuple_New(0));
     Ref type = py::make_dataclass(module_name, config_class);
