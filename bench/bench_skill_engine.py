@@ -10,6 +10,7 @@ shortens the timing for a smoke run.
 """
 
 import asyncio
+import atexit
 import dataclasses
 import importlib.util
 import inspect
@@ -292,6 +293,93 @@ CASES += [
     Case("save_state + load_state (small dict)", lambda: save_then_load(native_state),
          lambda: save_then_load(baseline_state)),
     Case("PythonSkillResult.to_dict", native_result.to_dict, baseline_result.to_dict, at_most=0.5),
+]
+
+
+# ---------------------------------------------------------------- browser
+
+# A local file, so that no server thread of this process shares the timing.
+BROWSER_PAGE = HOME / "bench_page.html"
+BROWSER_PAGE.write_text("<!doctype html><html><body><h1>Bench</h1><p>A local page.</p></body></html>")
+BROWSER_LAUNCH = {"headless": True, "args": ["--no-sandbox", "--disable-dev-shm-usage"]}
+INNER_TEXT = "() => document.body.innerText"
+
+
+async def _no_pause(delay, result=None):
+    return result
+
+
+class BrowserBench:
+    """An event loop, set up when a browser case first runs, so other sections never start
+    Chromium; the round trips share one context opened on first use.
+    The one-second pause after navigation is patched out of both sides while a case runs."""
+
+    def __init__(self):
+        self.loop = self.ctx = None
+
+    def run(self, make_coro):
+        if self.loop is None:
+            self._start()
+        real_sleep, asyncio.sleep = asyncio.sleep, _no_pause
+        try:
+            return self.loop.run_until_complete(make_coro())
+        finally:
+            asyncio.sleep = real_sleep
+
+    def _start(self):
+        self.url = BROWSER_PAGE.as_uri()
+        self.loop = asyncio.new_event_loop()
+        atexit.register(self._stop)
+
+    def _stop(self):
+        if self.ctx is not None:
+            self.loop.run_until_complete(self.ctx.browser_close())
+        self.loop.close()
+
+    async def engine_session(self):
+        ctx = engine.ZorvikContext("bench_browser")
+        await ctx.browser_navigate(self.url)
+        text = await ctx.browser_get_text()
+        await ctx.browser_close()
+        return text
+
+    async def direct_session(self):
+        from playwright.async_api import async_playwright
+
+        driver = await async_playwright().start()
+        browser = await driver.chromium.launch(**BROWSER_LAUNCH)
+        context = await browser.new_context()
+        page = await context.new_page()
+        await page.goto(self.url, wait_until="domcontentloaded", timeout=30000)
+        await asyncio.sleep(1)
+        text = await page.evaluate(INNER_TEXT)
+        await context.close()
+        await browser.close()
+        await driver.stop()
+        return text
+
+    async def _shared(self):
+        if self.ctx is None:
+            self.ctx = engine.ZorvikContext("bench_browser")
+            self.page = await self.ctx.browser_open()
+        return self.ctx, self.page
+
+    async def engine_evaluate(self):
+        ctx, _ = await self._shared()
+        return await ctx.browser_evaluate("() => 1")
+
+    async def direct_evaluate(self):
+        _, page = await self._shared()
+        return await page.evaluate("() => 1")
+
+
+BROWSER = BrowserBench()
+
+CASES += [
+    Case("browser open+navigate+get_text+close", lambda: BROWSER.run(BROWSER.engine_session),
+         lambda: BROWSER.run(BROWSER.direct_session), at_most=1.05, reference_label="direct Playwright"),
+    Case("browser_evaluate round trip", lambda: BROWSER.run(BROWSER.engine_evaluate),
+         lambda: BROWSER.run(BROWSER.direct_evaluate), at_most=1.05, reference_label="direct Playwright"),
 ]
 
 
