@@ -2,7 +2,9 @@
 scheduler path, fallbacks, replaced methods and names, the listing, usage counts and
 model strings, including catalogue changes made while the router is in use."""
 
+import gc
 import logging
+import weakref
 
 import pytest
 
@@ -285,6 +287,18 @@ class TestListingAndUsage:
         with pytest.raises(TypeError) as info:
             router().get_litellm_model_string(tc.ModelSpec(7, "local", "M", C.SIMPLE))
         assert str(info.value) == "Expected str, got int"
+
+
+def test_nothing_outlives_the_router():
+    keys, config = Keys(*BOTH), tc.ModelRoutingConfig()
+    r = tc.TierChooser(config, keys)
+    r.select_for_worker("open the file", "claude-opus")
+    r.get_available_models()
+    config.to_dict()
+    refs = [weakref.ref(obj) for obj in (r, keys, config)]
+    del r, keys, config
+    gc.collect()
+    assert [ref() for ref in refs] == [None, None, None]
 
 
 class TestCatalogueChanges:

@@ -1,5 +1,7 @@
 #include "attributes.hpp"
 
+#include "watch.hpp"
+
 namespace zorvik::core {
 
 Record::Record(std::span<const Field> fields) {
@@ -26,11 +28,29 @@ Ref Record::plain_dict(Borrowed obj) const {
 
 Ref Record::get(Borrowed obj, std::size_t i) const {
     if (Ref dict = plain_dict(obj)) {
-        PyObject* value = nullptr;
-        py::check(PyDict_GetItemRef(dict.get(), names_[i], &value));
-        if (value) return py::steal(value);
+        if (watch::enabled()) {
+            if (dict.get() != last_dict_ || last_generation_ != watch::generation()) remember(dict);
+            if (PyObject* value = last_values_[i]) return py::borrow(value);
+        } else {
+            PyObject* value = nullptr;
+            py::check(PyDict_GetItemRef(dict.get(), names_[i], &value));
+            if (value) return py::steal(value);
+        }
     }
     return py::getattr(obj, names_[i]);
+}
+
+void Record::remember(Borrowed dict) const {
+    watch::add(dict);
+    last_dict_ = dict.get();
+    last_values_.assign(names_.size(), nullptr);
+    for (std::size_t i = 0; i < names_.size(); ++i) {
+        PyObject* value = nullptr;
+        py::check(PyDict_GetItemRef(dict.get(), names_[i], &value));
+        Ref held = py::steal(value);  // the dict keeps it
+        last_values_[i] = value;
+    }
+    last_generation_ = watch::generation();
 }
 
 void Record::get(Borrowed obj, std::size_t first, std::span<Ref> out) const {

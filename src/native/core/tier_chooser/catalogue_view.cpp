@@ -55,10 +55,7 @@ std::shared_ptr<const CatalogueSnapshot> CatalogueView::last() const {
 }
 
 std::shared_ptr<const CatalogueSnapshot> CatalogueView::build(Borrowed models) {
-    if (current_) {
-        for (const Ref& dict : current_->watched_) watch::remove(dict);
-        current_.reset();
-    }
+    current_.reset();
     if (!watch::enabled() || !PyDict_CheckExact(models.get())) return nullptr;
     auto snapshot = std::make_shared<CatalogueSnapshot>();
     snapshot->mapping_ = py::borrow(models);
@@ -69,10 +66,7 @@ std::shared_ptr<const CatalogueSnapshot> CatalogueView::build(Borrowed models) {
         watch::add(dict);
         snapshot->watched_.push_back(std::move(dict));
     };
-    auto give_up = [&] {
-        for (const Ref& dict : snapshot->watched_) watch::remove(dict);
-        return nullptr;
-    };
+    auto give_up = [] { return nullptr; };
     watched(py::borrow(models));
     const std::uint64_t start = watch::generation();
     const Module& g = mod();
@@ -94,6 +88,7 @@ std::shared_ptr<const CatalogueSnapshot> CatalogueView::build(Borrowed models) {
         e.key = key;
         e.spec = spec;
         e.id = f[spec_id];
+        e.provider = f[spec_provider];
         e.type = Py_TYPE(spec.get());
         e.version = e.type->tp_version_tag;
         if (PyUnicode_CheckExact(f[spec_provider].get()) && PyUnicode_CheckExact(f[spec_id].get()))

@@ -68,7 +68,6 @@ Ref to_dict_body(const Args& a) {
     Ref out = py::steal_or_throw(PyDict_New());
     for (std::size_t i = 0; i < values.size(); ++i) py::check(PyDict_SetItem(out.get(), n.*fields[i], values[i].get()));
     if (dict && watch::enabled()) {
-        if (last.instance_dict && !last.instance_dict.is(dict)) watch::remove(last.instance_dict);
         watch::add(dict);
         last = {dict, type, type->tp_version_tag, watch::generation(), py::steal_or_throw(PyDict_Copy(out.get()))};
     }

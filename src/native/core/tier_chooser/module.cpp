@@ -14,13 +14,14 @@ namespace {
 py::Static<Module> state;
 Names table;
 
-// Module-level names as last read, while the namespace has not changed.
+// Module-level names as last read, borrowed from the namespace (which is
+// watched): valid while no watched dict has changed since.
 struct Global {
     PyObject* name = nullptr;
-    Ref value;
+    PyObject* value = nullptr;
     std::uint64_t generation = 0;
 };
-py::Static<std::array<Global, 8>> globals_read;
+std::array<Global, 8> globals_read;
 std::size_t next_slot = 0;
 
 void bind_import(Borrowed m, const char* name) { py::add(m, name, py::import(name)); }
@@ -34,7 +35,6 @@ void body(Borrowed m) {
     intern_names();
     Module& g = state.emplace();
     g.globals = py::borrow(PyModule_GetDict(m.get()));
-    globals_read.emplace();
     watch::init();
     if (watch::enabled()) watch::add(g.globals);
     py::add(m, "__doc__", py::text(msg::module_doc));
@@ -76,8 +76,8 @@ Module& mod() noexcept { return *state; }
 Ref module_global(PyObject* name) {
     const std::uint64_t now = watch::generation();
     if (watch::enabled())
-        for (const Global& g : *globals_read)
-            if (g.name == name && g.generation == now) return g.value;
+        for (const Global& g : globals_read)
+            if (g.name == name && g.generation == now) return py::borrow(g.value);
     PyObject* value = nullptr;
     int found = PyDict_GetItemRef(state->globals.get(), name, &value);
     if (found == 0) PyErr_Format(PyExc_NameError, msg::name_not_defined, name);
@@ -85,10 +85,10 @@ Ref module_global(PyObject* name) {
     Ref result = py::steal(value);
     if (watch::enabled()) {
         Global* slot = nullptr;
-        for (Global& g : *globals_read)
+        for (Global& g : globals_read)
             if (g.name == name) slot = &g;
-        if (!slot) slot = &(*globals_read)[next_slot++ % globals_read->size()];
-        *slot = {name, result, now};
+        if (!slot) slot = &globals_read[next_slot++ % globals_read.size()];
+        *slot = {name, result.get(), now};
     }
     return result;
 }

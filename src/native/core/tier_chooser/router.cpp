@@ -207,10 +207,9 @@ Ref get_fallback(Borrowed self) {
 }
 
 // The catalogue key whose spec has `spec`'s id (the first, in catalogue
-// order), read from a snapshot when the ids are plain texts.
-bool key_from_snapshot(const CatalogueSnapshot& snapshot, Borrowed spec, Ref& key) {
-    const CatalogueEntry* own = snapshot.entry_of(spec);
-    Ref wanted = own ? own->id : spec_fields().get(spec, spec_id);
+// order), read from a snapshot when the ids are plain texts; false when the
+// snapshot cannot answer.
+bool key_from_snapshot(const CatalogueSnapshot& snapshot, Borrowed wanted, Ref& key) {
     if (!PyUnicode_CheckExact(wanted.get()) || !snapshot.valid()) return false;
     for (const CatalogueEntry& e : snapshot.entries()) {
         if (!PyUnicode_CheckExact(e.id.get())) return false;
@@ -226,11 +225,13 @@ Ref is_available(Borrowed self, Borrowed spec) {
     const Names& n = names();
     const Record& fields = spec_fields();
     Ref models = module_global(n.AVAILABLE_MODELS);
-    Ref key;
     auto snapshot = catalogue_view().of(models);
-    if (!snapshot || !key_from_snapshot(*snapshot, spec, key)) {
+    // A spec of the snapshot is read from it; reading another may run code.
+    const CatalogueEntry* own = snapshot ? snapshot->entry_of(spec) : nullptr;
+    Ref wanted = own ? own->id : fields.get(spec, spec_id);
+    Ref key;
+    if (!snapshot || !key_from_snapshot(*snapshot, wanted, key)) {
         key.reset();
-        Ref wanted = fields.get(spec, spec_id);
         for_each_item(models, [&](Borrowed k, Borrowed model) {
             if (!equals(fields.get(model, spec_id), wanted)) return false;
             key = py::borrow(k);
@@ -240,7 +241,8 @@ Ref is_available(Borrowed self, Borrowed spec) {
     if (key && !contains(config_fields().get(config_of(self), config_enabled_models), key))
         return py::boolean(false);
     Ref secrets = router_fields->get(self, router_secrets);
-    return py::call_method(secrets, n.has_key, fields.get(spec, spec_provider));
+    Ref provider = own && snapshot->valid() ? own->provider : fields.get(spec, spec_provider);
+    return py::call_method(secrets, n.has_key, provider);
 }
 
 // ------------------------------------------------------------ listing and usage
@@ -256,14 +258,14 @@ Ref usage_count(Borrowed usage, Borrowed key, PyObject* field) {
 // Sets the listing's values that change per call (and, when the snapshot
 // went stale meanwhile, the costs, which a dict display reads after the
 // availability test).
-Ref listing_entry(Borrowed self, Borrowed key, Borrowed spec, const CatalogueEntry* cached, bool own_check,
+Ref listing_entry(Borrowed self, Borrowed key, Borrowed spec, const CatalogueEntry* cached,
                   const CatalogueSnapshot* snapshot) {
     const Names& n = names();
     const Record& fields = spec_fields();
     std::array<Ref, 5> head;  // id, provider, display_name, complexity_tier, description
     if (!cached) fields.get(spec, spec_id, head);
     Ref enabled = py::boolean(contains(config_fields().get(config_of(self), config_enabled_models), key));
-    Ref available = own_check ? is_available(self, spec) : py::call_method(self, n._is_available, spec);
+    Ref available = call_is_available(self, spec);
     std::array<Ref, 2> costs;
     if (!cached || !snapshot->valid()) fields.get(spec, spec_cost_per_1k_input, costs);
     Ref usage = router_fields->get(self, router_usage_stats);
@@ -295,7 +297,6 @@ Ref get_available_models_body(const Args& a) {
     Ref models = module_global(n.AVAILABLE_MODELS);
     auto snapshot = catalogue_view().of(models);
     Ref listing = py::steal_or_throw(PyList_New(0));
-    const bool own_check = resolves_to_own(self, n._is_available, cache->own_is_available);
     std::size_t position = 0;
     for_each_item(models, [&](Borrowed key, Borrowed spec) {
         const CatalogueEntry* cached = nullptr;
@@ -304,7 +305,7 @@ Ref get_available_models_body(const Args& a) {
             if (e.key.is(key) && e.spec.is(spec)) cached = &e;
         }
         ++position;
-        Ref entry = listing_entry(self, key, spec, cached, own_check, snapshot.get());
+        Ref entry = listing_entry(self, key, spec, cached, snapshot.get());
         py::check(PyList_Append(listing.get(), entry.get()));
         return false;
     });

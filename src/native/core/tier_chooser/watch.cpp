@@ -28,6 +28,4 @@ std::uint64_t generation() noexcept { return counter; }
 
 void add(py::Borrowed dict) { py::check(PyDict_Watch(watcher, dict.get())); }
 
-void remove(py::Borrowed dict) { py::check(PyDict_Unwatch(watcher, dict.get())); }
-
 }  // namespace zorvik::core::watch

@@ -14,8 +14,9 @@ namespace zorvik::core::watch {
 void init();
 bool enabled() noexcept;
 std::uint64_t generation() noexcept;
-// Starts or stops reporting changes of `dict` (an exact or derived dict).
+// Reports changes of `dict` (an exact or derived dict) from now on. Dicts
+// are never unwatched, as several caches may rely on the same dict; a dict
+// no cache uses any more only causes an unneeded rebuild when it changes.
 void add(py::Borrowed dict);
-void remove(py::Borrowed dict);
 
 }  // namespace zorvik::core::watch
