@@ -3,7 +3,10 @@
 For each operation the script prints nanoseconds per call for the native
 module and for a straightforward Python rendering of the same rules (the
 code a host would otherwise run), and their ratio, all measured in this one
-process. Each figure is the minimum over several repeats of a timeit loop.
+process. Each figure is the minimum over many short timeit loops, which
+alternate between the two sides: on a busy machine some loops still run
+undisturbed, and a change of load hits both sides alike. Both routers ask
+the same in-memory key store (the host's own store is not what is measured).
 
     tools/py314 env PYTHONPATH=src python3 bench/bench_tier_chooser.py
 
