@@ -8,7 +8,7 @@ alternate between the two sides: on a busy machine some loops still run
 undisturbed, and a change of load hits both sides alike. Both routers ask
 the same in-memory key store (the host's own store is not what is measured).
 
-    tools/py314 env PYTHONPATH=src python3 bench/bench_tier_chooser.py
+    tools/py314 python3 bench/bench_tier_chooser.py
 
 ZORVIK_BENCH_QUICK=1 shortens the loops (for a smoke run, not for figures).
 """
@@ -20,9 +20,12 @@ import sys
 import timeit
 from dataclasses import dataclass, field
 from enum import Enum
+from pathlib import Path
 from typing import Any
 
-from zorvik.core import tier_chooser as native
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "src"))
+
+from zorvik.core import tier_chooser as native  # noqa: E402
 
 QUICK = bool(os.environ.get("ZORVIK_BENCH_QUICK"))
 REPEATS = 5 if QUICK else 100

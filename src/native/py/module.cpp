@@ -1,6 +1,7 @@
 #include "module.hpp"
 
 #include "function.hpp"
+#include "logger.hpp"
 #include "messages.hpp"
 #include "names.hpp"
 
@@ -33,6 +34,7 @@ int exec_module(PyObject* module, const char* name, ModuleBody body) noexcept {
     return guard(-1, [&] {
         intern_names();
         init_function_type();
+        init_logger_gate();
         body(module);
         executed = true;
         return 0;

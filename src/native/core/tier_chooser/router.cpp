@@ -10,6 +10,7 @@
 #include "catalogue_view.hpp"
 #include "mapping.hpp"
 #include "text.hpp"
+#include "py/logger.hpp"
 
 #include <array>
 
@@ -89,13 +90,17 @@ Ref call_get_fallback(Borrowed self) {
     return py::call_method(self, names()._get_fallback);
 }
 
-void log(PyObject* level, const Template& line, std::initializer_list<Piece> arguments) {
+// Whether the module logger would drop a record of `level` anyway, so the
+// line need not be built.
+bool dropped(py::LogLevel level) { return py::logger_drops(module_global(names().logger), level); }
+
+void log(py::LogLevel level, const Template& line, std::initializer_list<Piece> arguments) {
     Ref logger = module_global(names().logger);
-    py::call_method(logger, level, line.render(arguments));
+    py::call_method(logger, level == py::LogLevel::info ? names().info : names().warning, line.render(arguments));
 }
 
 // "... <display name> for '<excerpt>'"
-void log_choice(PyObject* level, const Template& line, Borrowed spec, Borrowed text) {
+void log_choice(py::LogLevel level, const Template& line, Borrowed spec, Borrowed text) {
     Ref display_name = format_text(spec_fields().get(spec, spec_display_name));
     log(level, line, {{display_name.get()}, excerpt(text)});
 }
@@ -135,25 +140,25 @@ Ref select(const Args& a, ConfigField default_field, bool logs) {
     if (!model_key.is_none() && PyUnicode_GET_LENGTH(model_key.get()) > 0 && !equals(model_key, n.auto_)) {
         Ref spec = call_get_model(self, model_key);
         if (py::truth(spec)) {
-            if (logs) log_choice(n.info, cache->worker_explicit, spec, text);
+            if (logs && !dropped(py::LogLevel::info)) log_choice(py::LogLevel::info, cache->worker_explicit, spec, text);
             return spec;
         }
-        if (logs) log(n.warning, cache->worker_unavailable, {{model_key.get()}});
+        if (logs && !dropped(py::LogLevel::warning)) log(py::LogLevel::warning, cache->worker_unavailable, {{model_key.get()}});
     }
     Ref default_key = config_fields().get(config_of(self), default_field);
     if (py::truth(default_key) && !equals(default_key, n.auto_)) {
         Ref spec = call_get_model(self, default_key);
         if (py::truth(spec)) {
-            if (logs) log_choice(n.info, cache->worker_default, spec, text);
+            if (logs && !dropped(py::LogLevel::info)) log_choice(py::LogLevel::info, cache->worker_default, spec, text);
             return spec;
         }
     }
     Ref complexity = py::call(module_global(n.classify_complexity), text);
     Ref spec = call_select_for_complexity(self, complexity);
-    if (logs) {
+    if (logs && !dropped(py::LogLevel::info)) {
         Ref tier = format_text(tier_value(complexity));
         Ref display_name = format_text(spec_fields().get(spec, spec_display_name));
-        log(n.info, cache->worker_auto, {{tier.get()}, {display_name.get()}, excerpt(text)});
+        log(py::LogLevel::info, cache->worker_auto, {{tier.get()}, {display_name.get()}, excerpt(text)});
     }
     return spec;
 }

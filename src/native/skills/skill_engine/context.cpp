@@ -2,6 +2,7 @@
 
 #include "log_lines.hpp"
 #include "messages.hpp"
+#include "py/logger.hpp"
 
 namespace zorvik::skills {
 
@@ -56,7 +57,7 @@ Ref log_body(const Args& a) {
     Ref skill_name = py::getattr(self, n.skill_name);
     Ref name_text = PyUnicode_CheckExact(skill_name.get()) ? skill_name : py::str_of(skill_name);
     Ref logger = module_global(n.logger);
-    if (info_refused(logger)) return py::none();
+    if (py::logger_drops(logger, py::LogLevel::info)) return py::none();
     Ref line = join({bracket_open(), name_text, bracket_close(), message});
     py::call_method(logger, n.info, line);
     return py::none();

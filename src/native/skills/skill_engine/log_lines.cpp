@@ -1,5 +1,4 @@
-// The pieces of a log line: the time stamp of a log entry, joining texts,
-// and the question whether the module logger would write an INFO record.
+// The pieces of a log line: the time stamp of a log entry and joining texts.
 #include "log_lines.hpp"
 
 #include "messages.hpp"
@@ -55,73 +54,10 @@ private:
     int daylight_ = 0;
 };
 
-// logger.info(line) writes nothing when the logger is not enabled for INFO.
-// For a logging.Logger as the logging package defines it (info and
-// isEnabledFor untouched on its class, neither set on the instance) that is
-// known from what isEnabledFor reads, the `disabled` flag and the answer
-// cached for the level, without building the line or making the call.
-// Anything less plain is left to the call.
-class InfoGate {
-public:
-    void init() {
-        const auto& n = names();
-        Ref logging = py::import("logging");
-        type_ = py::getattr(logging, n.Logger);
-        info_ = py::getattr(type_, n.info);
-        is_enabled_ = py::getattr(type_, n.isEnabledFor);
-        level_ = py::getattr(logging, n.INFO);
-    }
-
-    // True only when the call would certainly write nothing.
-    bool closed(Borrowed logger) {
-        const auto& n = names();
-        if (logger.get()->ob_type != reinterpret_cast<PyTypeObject*>(type_.get()) || !class_untouched())
-            return false;
-        Ref attributes = py::steal_or_throw(PyObject_GenericGetDict(logger.get(), nullptr));
-        if (has(attributes, n.info) || has(attributes, n.isEnabledFor)) return false;
-        Ref disabled = item(attributes, n.disabled);
-        if (!disabled || !PyBool_Check(disabled.get())) return false;
-        if (disabled.is(Py_True)) return true;
-        Ref cache = item(attributes, n._cache);
-        if (!cache || !PyDict_CheckExact(cache.get())) return false;
-        Ref enabled = item(cache, level_);
-        return enabled.is(Py_False);
-    }
-
-private:
-    static bool has(Borrowed dict, PyObject* key) {
-        int found = PyDict_Contains(dict.get(), key);
-        py::check(found);
-        return found;
-    }
-    static Ref item(Borrowed dict, Borrowed key) {
-        PyObject* value = nullptr;
-        if (PyDict_GetItemRef(dict.get(), key.get(), &value) < 0) py::throw_pending();
-        return py::steal(value);
-    }
-    // The class's methods are checked again whenever the class has changed
-    // since (its version tag, renewed by every change, says so).
-    bool class_untouched() {
-        auto* type = reinterpret_cast<PyTypeObject*>(type_.get());
-        if (type->tp_version_tag != 0 && type->tp_version_tag == verified_tag_) return true;
-        const auto& n = names();
-        if (!py::getattr(type_, n.info).is(info_) || !py::getattr(type_, n.isEnabledFor).is(is_enabled_)) return false;
-        verified_tag_ = type->tp_version_tag;
-        return true;
-    }
-
-    Ref type_;
-    Ref info_;
-    Ref is_enabled_;
-    Ref level_;
-    unsigned int verified_tag_ = 0;
-};
-
 struct State {
     Ref open;   // "["
     Ref close;  // "] "
     TimePrefix time_prefix;
-    InfoGate info_gate;
 };
 py::Static<State> state;
 
@@ -148,13 +84,11 @@ Ref join(std::initializer_list<Borrowed> parts) {
 Ref time_prefix() { return state->time_prefix.now(); }
 Borrowed bracket_open() noexcept { return state->open; }
 Borrowed bracket_close() noexcept { return state->close; }
-bool info_refused(Borrowed logger) { return state->info_gate.closed(logger); }
 
 void init_log_lines() {
     State& s = state.emplace();
     s.open = py::text("[");
     s.close = py::text("] ");
-    s.info_gate.init();
 }
 
 }  // namespace zorvik::skills

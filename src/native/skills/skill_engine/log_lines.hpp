@@ -17,10 +17,6 @@ Ref time_prefix();
 Borrowed bracket_open() noexcept;
 Borrowed bracket_close() noexcept;
 
-// True only when logger.info(...) would certainly write nothing, known
-// without making the call (see InfoGate); false leaves it to the call.
-bool info_refused(Borrowed logger);
-
 // Called once by the module body, before any of the above.
 void init_log_lines();
 

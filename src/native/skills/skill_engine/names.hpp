@@ -57,8 +57,6 @@ namespace zorvik::skills {
     X(success, "success")                                  \
     /* standard library */                                 \
     X(JSONDecodeError, "JSONDecodeError")                  \
-    X(INFO, "INFO")                                        \
-    X(Logger, "Logger")                                    \
     X(append, "append")                                    \
     X(copy, "copy")                                        \
     X(coroutines, "coroutines")                            \
@@ -66,12 +64,10 @@ namespace zorvik::skills {
     X(PIPE, "PIPE")                                        \
     X(CancelledError, "CancelledError")                    \
     X(TimeoutError, "TimeoutError")                        \
-    X(_cache, "_cache")                                    \
     X(_is_coroutine, "_is_coroutine")                      \
     X(communicate, "communicate")                          \
     X(create_subprocess_shell, "create_subprocess_shell")  \
     X(default_, "default")                                 \
-    X(disabled, "disabled")                                \
     X(dumps, "dumps")                                      \
     X(exec_module, "exec_module")                          \
     X(exist_ok, "exist_ok")                                \
@@ -85,7 +81,6 @@ namespace zorvik::skills {
     X(indent, "indent")                                    \
     X(info, "info")                                        \
     X(insert, "insert")                                    \
-    X(isEnabledFor, "isEnabledFor")                        \
     X(is_file, "is_file")                                  \
     X(iscoroutinefunction, "iscoroutinefunction")          \
     X(iterdir, "iterdir")                                  \
