@@ -14,12 +14,9 @@ __all__ = ["SecretsStore"]
 class SecretsStore:
     """Answers whether an API key is known for a provider."""
 
-    def __init__(self) -> None:
-        self._environ = os.environ
-
     def get_key(self, provider: str) -> str | None:
         """The key for ``provider`` (e.g. "openai" reads OPENAI_API_KEY), or None."""
-        return self._environ.get(f"{provider.upper()}_API_KEY") or None
+        return os.environ.get(f"{provider.upper()}_API_KEY") or None
 
     def has_key(self, provider: str) -> bool:
         """True when a key for ``provider`` is known."""
