@@ -42,6 +42,14 @@ Ref call_method_kw(Borrowed obj, PyObject* name, std::initializer_list<Borrowed>
     return vectorcall_kw(name, obj, args, kwargs);
 }
 
+Ref lookup_global(Borrowed namespace_dict, PyObject* name) {
+    PyObject* value = nullptr;
+    int found = PyDict_GetItemRef(namespace_dict.get(), name, &value);
+    if (found == 0) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    if (found <= 0) throw_pending();
+    return steal(value);
+}
+
 std::string_view utf8(Borrowed s) {
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(s.get(), &size);

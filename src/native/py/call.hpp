@@ -40,6 +40,9 @@ Ref call_method(Borrowed obj, PyObject* name, A&&... args) {
                                                     (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
+// `name` read from a module namespace as a global is: NameError when unbound.
+Ref lookup_global(Borrowed namespace_dict, PyObject* name);
+
 Ref call_kw(Borrowed callable, std::initializer_list<Borrowed> args, std::initializer_list<Kw> kwargs);
 Ref call_method_kw(Borrowed obj, PyObject* name, std::initializer_list<Borrowed> args,
                    std::initializer_list<Kw> kwargs);

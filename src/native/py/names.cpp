@@ -4,17 +4,6 @@
 
 namespace zorvik::py {
 
-namespace {
-Names table;
-bool interned = false;
-}  // namespace
-
-const Names& names() noexcept { return table; }
-
-void intern_names() {
-    if (interned) return;
-    ZORVIK_NAMES(ZORVIK_NAME_INTERN)
-    interned = true;
-}
+ZORVIK_DEFINE_NAMES(ZORVIK_NAMES)
 
 }  // namespace zorvik::py

@@ -6,11 +6,34 @@
 
 namespace zorvik::py {
 
-// Declares a struct with one interned-string member per entry of LIST, and
-// the function that fills it.
 #define ZORVIK_NAME_MEMBER(member, text) PyObject* member = nullptr;
 #define ZORVIK_NAME_INTERN(member, text) \
     table.member = ::zorvik::py::steal_or_throw(PyUnicode_InternFromString(text)).release();
+
+// Declares, in the current namespace, `struct Names` with one interned str
+// per entry of LIST (X(member, "text") entries), `names()` to read them and
+// `intern_names()` to fill them, once, when the module body runs.
+#define ZORVIK_DECLARE_NAMES(LIST)                \
+    struct Names {                                \
+        LIST(ZORVIK_NAME_MEMBER)                  \
+    };                                            \
+    const Names& names() noexcept;                \
+    void intern_names();
+
+// Defines what ZORVIK_DECLARE_NAMES declared; in one source file. The names
+// live for the whole process: they are never released.
+#define ZORVIK_DEFINE_NAMES(LIST)                                 \
+    namespace {                                                   \
+    Names name_table;                                             \
+    bool names_interned = false;                                  \
+    }                                                             \
+    const Names& names() noexcept { return name_table; }          \
+    void intern_names() {                                         \
+        if (names_interned) return;                               \
+        Names& table = name_table;                                \
+        LIST(ZORVIK_NAME_INTERN)                                  \
+        names_interned = true;                                    \
+    }
 
 #define ZORVIK_NAMES(X)                         \
     X(close, "close")                           \
@@ -24,13 +47,6 @@ namespace zorvik::py {
     X(type, "type")                             \
     X(value, "value")
 
-struct Names {
-    ZORVIK_NAMES(ZORVIK_NAME_MEMBER)
-};
-
-// The interned names; valid once intern_names() has run. They live for the
-// whole process.
-const Names& names() noexcept;
-void intern_names();
+ZORVIK_DECLARE_NAMES(ZORVIK_NAMES)
 
 }  // namespace zorvik::py

@@ -9,7 +9,6 @@ inline constexpr const char* module_doc =
     "Model routing for workers and scheduled jobs.\n\n"
     "The Coordinator always runs on the model the user chose in the main settings;\n"
     "this module only chooses the models of the workers it starts and of scheduled jobs.\n";
-inline constexpr const char* name_not_defined = "name '%U' is not defined";
 inline constexpr const char* dict_changed_size = "dictionary changed size during iteration";
 inline constexpr const char* too_many_values = "too many values to unpack (expected 2, got %zd)";
 inline constexpr const char* not_enough_values = "not enough values to unpack (expected 2, got %zd)";

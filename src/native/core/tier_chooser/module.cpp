@@ -12,7 +12,6 @@ namespace zorvik::core {
 namespace {
 
 py::Static<Module> state;
-Names table;
 
 // Module-level names as last read, borrowed from the namespace (which is
 // watched): valid while no watched dict has changed since.
@@ -67,9 +66,7 @@ void body(Borrowed m) {
 
 }  // namespace
 
-const Names& names() noexcept { return table; }
-
-void intern_names() { TIER_CHOOSER_NAMES(ZORVIK_NAME_INTERN) }
+ZORVIK_DEFINE_NAMES(TIER_CHOOSER_NAMES)
 
 Module& mod() noexcept { return *state; }
 
@@ -78,11 +75,7 @@ Ref module_global(PyObject* name) {
     if (watch::enabled())
         for (const Global& g : globals_read)
             if (g.name == name && g.generation == now) return py::borrow(g.value);
-    PyObject* value = nullptr;
-    int found = PyDict_GetItemRef(state->globals.get(), name, &value);
-    if (found == 0) PyErr_Format(PyExc_NameError, msg::name_not_defined, name);
-    if (found <= 0) py::throw_pending();
-    Ref result = py::steal(value);
+    Ref result = py::lookup_global(state->globals, name);
     if (watch::enabled()) {
         Global* slot = nullptr;
         for (Global& g : globals_read)

@@ -68,12 +68,6 @@ namespace zorvik::core {
     X(value, "value")                                      \
     X(warning, "warning")
 
-struct Names {
-    TIER_CHOOSER_NAMES(ZORVIK_NAME_MEMBER)
-};
-
-// Valid once the module body has run.
-const Names& names() noexcept;
-void intern_names();
+ZORVIK_DECLARE_NAMES(TIER_CHOOSER_NAMES)
 
 }  // namespace zorvik::core

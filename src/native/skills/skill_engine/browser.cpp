@@ -94,14 +94,6 @@ py::Task<Ref> open_steps(Borrowed self, Opening& o) {
     co_return o.page;
 }
 
-py::Task<void> await_quietly(Borrowed target, PyObject* method) {
-    try {
-        Ref done = co_await py::call_method(target, method);
-    } catch (py::PyError& e) {
-        if (!e.is_exception()) throw;
-    }
-}
-
 // Undoes a failed opening: closes the context, the browser and the driver it
 // started, in browser_close's order, dropping their errors. The fields that
 // point at what was closed go back to None, so the context is Closed just as

@@ -69,16 +69,10 @@ Ref get_logs_body(const Args& a) {
     return py::call_method(logs, names().copy);
 }
 
-// Awaits `self.<field>.<method>()` when the field is set; ordinary failures
-// of the call are dropped, cancellation is not.
+// Awaits `self.<field>.<method>()` when the field is set.
 py::Task<void> release_quietly(Borrowed self, PyObject* field, PyObject* method) {
     Ref target = py::getattr(self, field);
-    if (!py::truth(target)) co_return;
-    try {
-        Ref done = co_await py::call_method(target, method);
-    } catch (py::PyError& e) {
-        if (!e.is_exception()) throw;
-    }
+    if (py::truth(target)) co_await await_quietly(target, method);
 }
 
 py::Task<Ref> browser_close_body(const Args& a) {
@@ -122,6 +116,14 @@ const py::FunctionDef get_logs_def{"get_logs", self_only, msg::get_logs_doc, get
 const py::FunctionDef browser_close_def{"browser_close", self_only, msg::browser_close_doc, nullptr,
                                         browser_close_body};
 const py::FunctionDef cleanup_def{"cleanup", self_only, msg::cleanup_doc, nullptr, cleanup_body};
+
+py::Task<void> await_quietly(Borrowed target, PyObject* method) {
+    try {
+        Ref done = co_await py::call_method(target, method);
+    } catch (py::PyError& e) {
+        if (!e.is_exception()) throw;
+    }
+}
 
 void check_skill_name(Borrowed name) {
     const Py_ssize_t length = PyUnicode_GET_LENGTH(name.get());

@@ -38,6 +38,10 @@ extern const py::FunctionDef cleanup_def;
 
 Ref make_context_type();
 
+// Awaits `target.<method>()`, dropping an ordinary failure of the call;
+// cancellation and other BaseExceptions pass.
+py::Task<void> await_quietly(Borrowed target, PyObject* method);
+
 // Refuses names that would lead the engine's paths outside its directories
 // (empty, "." or "..", a path separator or NUL) with ValueError.
 void check_skill_name(Borrowed name);

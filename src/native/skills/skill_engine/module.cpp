@@ -9,7 +9,6 @@ namespace zorvik::skills {
 namespace {
 
 py::Static<Module> state;
-Names table;
 
 void bind_import(Borrowed m, const char* name, const char* module) {
     py::add(m, name, py::import(module));
@@ -23,7 +22,7 @@ void bind_from(Borrowed m, const char* module, std::initializer_list<const char*
 // Path.home() / ".zorvik" / leaf
 Ref home_dir(Borrowed path_type, const char* leaf) {
     Ref home = py::call_method(path_type, names().home);
-    Ref base = py::steal_or_throw(PyNumber_TrueDivide(home.get(), py::text(".zorvik").get()));
+    Ref base = py::steal_or_throw(PyNumber_TrueDivide(home.get(), py::text(msg::zorvik_dir).get()));
     return py::steal_or_throw(PyNumber_TrueDivide(base.get(), py::text(leaf).get()));
 }
 
@@ -59,19 +58,11 @@ void body(Borrowed m) {
 
 }  // namespace
 
-const Names& names() noexcept { return table; }
-
-void intern_names() { SKILL_ENGINE_NAMES(ZORVIK_NAME_INTERN) }
+ZORVIK_DEFINE_NAMES(SKILL_ENGINE_NAMES)
 
 Module& mod() noexcept { return *state; }
 
-Ref module_global(PyObject* name) {
-    PyObject* value = nullptr;
-    int found = PyDict_GetItemRef(state->globals.get(), name, &value);
-    if (found == 0) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    if (found <= 0) py::throw_pending();
-    return py::steal(value);
-}
+Ref module_global(PyObject* name) { return py::lookup_global(state->globals, name); }
 
 void log(Borrowed ctx, Borrowed message) { py::call_method(ctx, names().log, message); }
 

@@ -154,12 +154,6 @@ namespace zorvik::skills {
     X(wait_for_selector, "wait_for_selector")              \
     X(wait_until, "wait_until")
 
-struct Names {
-    SKILL_ENGINE_NAMES(ZORVIK_NAME_MEMBER)
-};
-
-// Valid once the module body has run.
-const Names& names() noexcept;
-void intern_names();
+ZORVIK_DECLARE_NAMES(SKILL_ENGINE_NAMES)
 
 }  // namespace zorvik::skills
