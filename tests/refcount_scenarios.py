@@ -8,7 +8,9 @@ JSON object: scenario name -> [refs per run, blocks per run].
 import asyncio
 import gc
 import json
+import logging
 import os
+import re
 import sys
 import tempfile
 import warnings
@@ -16,6 +18,9 @@ import warnings
 sys.path[:0] = [os.path.join(os.path.dirname(__file__), "native"), os.path.join(os.path.dirname(__file__), "..", "src")]
 os.environ["HOME"] = tempfile.mkdtemp(prefix="zorvik-refcount-")
 warnings.simplefilter("ignore")
+# Failed runs log their tracebacks; the counts are what matters here.
+logging.getLogger("zorvik").addHandler(logging.NullHandler())
+logging.getLogger("zorvik").propagate = False
 
 import zorvik_layer_probe as probe  # noqa: E402
 
@@ -242,12 +247,145 @@ async def shell_commands():
     finally:
         engine.asyncio = real
 
+# ---------------------------------------------------------------- runs, files, state
+
+SKILL_DIR = tempfile.mkdtemp(prefix="zorvik-refcount-skills-")
+for _name, _source in {
+    "ok": "async def run(ctx, params):\n    ctx.log('hi')\n    return {'n': params['n']}\n",
+    "fails": "async def run(ctx, params):\n    raise ValueError('bad')\n",
+    "plain": "def run(ctx, params):\n    return {}\n",
+}.items():
+    with open(os.path.join(SKILL_DIR, _name + ".py"), "w") as _f:
+        _f.write(_source)
+
+
+@scenario
+async def engine_runs():
+    import zorvik.skills.skill_engine as engine
+
+    runner = engine.PythonSkillRunner()
+    for name in ("ok", "fails", "plain"):
+        result = await runner.run(name, {"n": 1}, os.path.join(SKILL_DIR, name + ".py"))
+        result.to_dict()
+    await runner.run("missing", {}, os.path.join(SKILL_DIR, "missing.py"))
+    await runner.run("../escape", {})
+    raises(runner.run, None, {})
+
+
+@scenario
+async def engine_files_and_state():
+    import zorvik.skills.skill_engine as engine
+
+    ctx = engine.ZorvikContext("refcount-files")
+    path = ctx.write_file("sub/a.txt", "h\u00e9llo\r\n")
+    ctx.read_file(path)
+    ctx.create_document("T\u00eftle: x", "a\n\nb", format="md")
+    raises(ctx.read_file, "missing.txt")
+    ctx.save_state("k", {"v": (1, 2)})
+    ctx.load_state("k")
+    raises(ctx.save_state, "loop", [ctx])
+    ctx.clear_state()
+    ctx.get_logs()
+
+
+# ---------------------------------------------------------------- the router
+
+def router_scenarios():
+    from zorvik.core import tier_chooser as tc
+
+    logger = logging.getLogger("zorvik.tier_chooser")
+    logger.addHandler(logging.NullHandler())
+    logger.propagate = False
+    logger.setLevel(logging.INFO)
+
+    class Keys:
+        def has_key(self, provider):
+            return provider == "anthropic"
+
+    class Custom(tc.TierChooser):
+        def _is_available(self, spec):
+            return True
+
+    router = tc.TierChooser(tc.ModelRoutingConfig(default_scheduler_model="claude-haiku"), Keys())
+    custom = Custom(None, Keys())
+    spec = tc.ModelSpec("m", "local", "M", tc.Complexity.SIMPLE)
+    odd_spec = tc.ModelSpec(7, "local", "M", tc.Complexity.SIMPLE)
+    long_text = " ".join(["garden"] * 40)
+    unicode_text = "\u0130STANBUL GARDENS \u3000 research the \u0663\u0663\u0663 word plots"
+    patterns = [r"\bherbs\b", re.compile("weeds"), r"(unclosed"]
+
+    def classify():
+        for text in ("short", long_text, unicode_text, "ok then, the garden is fine", "x" * 200 + " stock"):
+            tc.classify_complexity(text, 3)
+        raises(tc.classify_complexity, None)
+        raises(tc.classify_complexity, "text", True)
+
+    def replaced_patterns():
+        saved = tc._COMPLEX_PATTERNS
+        tc._COMPLEX_PATTERNS = list(patterns)
+        try:
+            raises(tc.classify_complexity, long_text)
+            tc._COMPLEX_PATTERNS = iter([r"garden"])
+            tc.classify_complexity(long_text)
+        finally:
+            tc._COMPLEX_PATTERNS = saved
+
+    def select():
+        router.select_for_worker("open the file")
+        router.select_for_worker(long_text, "claude-opus")
+        router.select_for_worker(long_text, "gpt-5.2")
+        router.select_for_scheduler("research the garden history", "nope")
+        custom.select_for_worker(unicode_text)
+        raises(router.select_for_worker, 5)
+
+    def listing():
+        router.get_available_models()
+        custom.get_available_models()
+        router.record_usage("claude-haiku", 12)
+        router.record_usage("new-" + str(len(router._usage_stats) % 3))
+        router.get_usage_stats()
+
+    def model_strings():
+        for s in tc.AVAILABLE_MODELS.values():
+            router.get_litellm_model_string(s)
+        router.get_litellm_model_string(spec)
+        raises(router.get_litellm_model_string, odd_spec)
+
+    def catalogue_changes():
+        opus = tc.AVAILABLE_MODELS["claude-opus"]
+        opus.display_name = "Opus"
+        router.get_available_models()
+        opus.display_name = "Claude Opus"
+        router._is_available(opus)
+
+    def config():
+        cfg = tc.ModelRoutingConfig.from_dict({"cost_conscious": True, "extra": 1})
+        cfg.to_dict()
+        tc.ModelRoutingConfig.from_dict(cfg.to_dict())
+        raises(tc.ModelRoutingConfig.from_dict, None)
+        router.update_config(router.config)
+
+    return {f.__name__: f for f in (classify, replaced_patterns, select, listing, model_strings, catalogue_changes,
+                                    config)}
+
+
+def synchronous(fn):
+    async def scenario():
+        fn()
+
+    return scenario
+
+
+for _name, _fn in router_scenarios().items():
+    SCENARIOS["router_" + _name] = synchronous(_fn)
+
+
 def measure(fn, runs):
     async def loop(n):
         for _ in range(n):
             await fn()
 
-    asyncio.run(loop(20))
+    asyncio.run(loop(300))
     gc.collect()
     refs, blocks = sys.gettotalrefcount(), sys.getallocatedblocks()
     asyncio.run(loop(runs))
@@ -257,4 +395,4 @@ def measure(fn, runs):
 
 if __name__ == "__main__":
     wanted = sys.argv[1:] or list(SCENARIOS)
-    print(json.dumps({name: measure(SCENARIOS[name], 200) for name in wanted}))
+    print(json.dumps({name: measure(SCENARIOS[name], 300) for name in wanted}))
