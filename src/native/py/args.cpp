@@ -41,6 +41,19 @@ Ref default_object(const Default& d) {
 
 }  // namespace
 
+const char* annotation_text(const Param& p) noexcept {
+    if (p.annotation) return p.annotation;
+    switch (p.type) {
+        case Type::str: return p.admits_none() ? "str | None" : "str";
+        case Type::dict: return "dict";
+        case Type::int_: return "int";
+        case Type::real: return "float";
+        case Type::any:
+        case Type::self: break;
+    }
+    return nullptr;
+}
+
 void raise_argument_type(const char* name, PyTypeObject* expected, Borrowed value) {
     std::string want = qualified_name(expected);
     std::string got = qualified_name(value.type());

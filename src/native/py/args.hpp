@@ -39,12 +39,19 @@ struct Param {
     Type type = Type::any;
     Default def = {};
     bool nullable = false;  // annotation admits None ("str | None")
+    // The annotation's text where the type alone does not say it
+    // ("dict[str, Any]", "ModelSpec"); see annotation_text().
+    const char* annotation = nullptr;
 
     constexpr bool required() const { return def.kind == Default::required; }
     constexpr bool admits_none() const { return nullable || def.kind == Default::none; }
 };
 
 inline constexpr Param self_param{"self", Type::self};
+
+// The annotation a parameter carries: its own text, else what its type
+// says ("str", "str | None", "dict", "int", "float"); nullptr for none.
+const char* annotation_text(const Param& p) noexcept;
 
 // The arguments of one call, after parsing: borrowed objects (defaults
 // included) and, for `real` parameters, the number as a double.

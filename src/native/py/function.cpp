@@ -20,6 +20,7 @@ struct Payload {
     Ref module;
     Ref doc;
     Ref text_signature;
+    Ref annotations;
 };
 
 struct FunctionObject {
@@ -67,6 +68,7 @@ PyObject* get_doc(PyObject* self, void*) { return Py_NewRef(as_function(self)->p
 PyObject* get_text_signature(PyObject* self, void*) {
     return Py_NewRef(as_function(self)->p.text_signature.get());
 }
+PyObject* get_annotations(PyObject* self, void*) { return Py_NewRef(as_function(self)->p.annotations.get()); }
 PyObject* get_coroutine_marker(PyObject* self, void*) {
     if (!as_function(self)->p.def->async || !coroutine_mark) {
         PyErr_SetString(PyExc_AttributeError, "_is_coroutine_marker");
@@ -89,6 +91,7 @@ PyGetSetDef function_getset[] = {
     {"__module__", get_module, nullptr, nullptr, nullptr},
     {"__doc__", get_doc, nullptr, nullptr, nullptr},
     {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
+    {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
     {"_is_coroutine_marker", get_coroutine_marker, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -125,6 +128,28 @@ PyType_Spec function_spec = {
 
 Ref text(const char* s) { return steal_or_throw(PyUnicode_FromString(s)); }
 
+const char* result_text(Result r) {
+    switch (r) {
+        case Result::str: return "str";
+        case Result::dict: return "dict";
+        case Result::list: return "list";
+        case Result::any: break;
+    }
+    return nullptr;
+}
+
+// {parameter: annotation text, ..., "return": text}, as a function whose
+// annotations are strings carries them.
+Ref annotations_of(const FunctionDef& def) {
+    Ref annotations = steal_or_throw(PyDict_New());
+    auto put = [&](const char* name, const char* annotation) {
+        if (annotation) check(PyDict_SetItemString(annotations.get(), name, text(annotation).get()));
+    };
+    for (const Param& p : def.params) put(p.name, annotation_text(p));
+    put("return", def.returns ? def.returns : result_text(def.result));
+    return annotations;
+}
+
 }  // namespace
 
 void init_function_type() {
@@ -141,7 +166,7 @@ Ref make_function(const FunctionDef& def, const char* module, const char* owner)
     self->vectorcall = Function_vectorcall;
     Payload* p = nullptr;
     try {
-        p = new (&self->p) Payload{&def, Signature(def.name, def.params), {}, {}, {}, {}, {}};
+        p = new (&self->p) Payload{&def, Signature(def.name, def.params), {}, {}, {}, {}, {}, {}};
     } catch (...) {
         Py_TYPE(self)->tp_free(self);
         Py_DECREF(function_type);
@@ -153,6 +178,7 @@ Ref make_function(const FunctionDef& def, const char* module, const char* owner)
     p->module = text(module);
     p->doc = def.doc ? text(def.doc) : none();
     p->text_signature = text(p->sig.text_signature().c_str());
+    p->annotations = annotations_of(def);
     return result;
 }
 

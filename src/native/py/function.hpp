@@ -21,6 +21,9 @@ struct FunctionDef {
     SyncBody sync = nullptr;
     AsyncBody async = nullptr;
     Result result = Result::any;
+    // The return annotation's text; when not given, the declared result's
+    // type ("str", "dict", "list"), if any.
+    const char* returns = nullptr;
 };
 
 // Creates the function type; called once per module.

@@ -386,7 +386,7 @@ constexpr Param init_params[] = {
     {"secrets", Type::any, py::defaults::none},
 };
 constexpr Param self_only[] = {py::self_param};
-constexpr Param config_params[] = {py::self_param, {"config"}};
+constexpr Param config_params[] = {py::self_param, {"config", Type::any, {}, false, "ModelRoutingConfig"}};
 constexpr Param model_key_params[] = {py::self_param, {"model_key", Type::str}};
 constexpr Param worker_params[] = {
     py::self_param,
@@ -403,31 +403,25 @@ constexpr Param record_usage_params[] = {
     {"model_key", Type::str},
     {"tokens", Type::int_, py::defaults::integer(0)},
 };
-constexpr Param spec_params[] = {py::self_param, {"spec"}};
-constexpr Param complexity_params[] = {py::self_param, {"complexity"}};
+constexpr Param spec_params[] = {py::self_param, {"spec", Type::any, {}, false, "ModelSpec"}};
+constexpr Param complexity_params[] = {py::self_param, {"complexity", Type::any, {}, false, "Complexity"}};
 
 using py::FunctionDef;
 using py::Result;
 
-constexpr FunctionDef config_def{"config", self_only, msg::config_property_doc, config_body};
-constexpr FunctionDef update_config_def{"update_config", config_params, msg::update_config_doc, update_config_body};
-constexpr FunctionDef get_model_def{"get_model", model_key_params, msg::get_model_doc, get_model_body};
-constexpr FunctionDef select_for_worker_def{"select_for_worker", worker_params, msg::select_for_worker_doc,
-                                            select_for_worker_body};
-constexpr FunctionDef select_for_scheduler_def{"select_for_scheduler", scheduler_params,
-                                               msg::select_for_scheduler_doc, select_for_scheduler_body};
-constexpr FunctionDef get_available_models_def{"get_available_models", self_only, msg::get_available_models_doc,
-                                               get_available_models_body, nullptr, Result::list};
-constexpr FunctionDef record_usage_def{"record_usage", record_usage_params, msg::record_usage_doc,
-                                       record_usage_body};
-constexpr FunctionDef get_usage_stats_def{"get_usage_stats", self_only, msg::get_usage_stats_doc,
-                                          get_usage_stats_body, nullptr, Result::dict};
+constexpr FunctionDef config_def{"config", self_only, msg::config_property_doc, config_body, nullptr, Result::any, "ModelRoutingConfig"};
+constexpr FunctionDef update_config_def{"update_config", config_params, msg::update_config_doc, update_config_body, nullptr, Result::any, "None"};
+constexpr FunctionDef get_model_def{"get_model", model_key_params, msg::get_model_doc, get_model_body, nullptr, Result::any, "ModelSpec | None"};
+constexpr FunctionDef select_for_worker_def{"select_for_worker", worker_params, msg::select_for_worker_doc, select_for_worker_body, nullptr, Result::any, "ModelSpec"};
+constexpr FunctionDef select_for_scheduler_def{"select_for_scheduler", scheduler_params, msg::select_for_scheduler_doc, select_for_scheduler_body, nullptr, Result::any, "ModelSpec"};
+constexpr FunctionDef get_available_models_def{"get_available_models", self_only, msg::get_available_models_doc, get_available_models_body, nullptr, Result::list, "list[dict[str, Any]]"};
+constexpr FunctionDef record_usage_def{"record_usage", record_usage_params, msg::record_usage_doc, record_usage_body, nullptr, Result::any, "None"};
+constexpr FunctionDef get_usage_stats_def{"get_usage_stats", self_only, msg::get_usage_stats_doc, get_usage_stats_body, nullptr, Result::dict, "dict[str, dict[str, int]]"};
 constexpr FunctionDef litellm_def{"get_litellm_model_string", spec_params, msg::litellm_doc, litellm_body, nullptr,
                                   Result::str};
-constexpr FunctionDef is_available_def{"_is_available", spec_params, msg::is_available_doc, is_available_body};
-constexpr FunctionDef select_for_complexity_def{"_select_for_complexity", complexity_params,
-                                                msg::select_for_complexity_doc, select_for_complexity_body};
-constexpr FunctionDef get_fallback_def{"_get_fallback", self_only, msg::get_fallback_doc, get_fallback_body};
+constexpr FunctionDef is_available_def{"_is_available", spec_params, msg::is_available_doc, is_available_body, nullptr, Result::any, "bool"};
+constexpr FunctionDef select_for_complexity_def{"_select_for_complexity", complexity_params, msg::select_for_complexity_doc, select_for_complexity_body, nullptr, Result::any, "ModelSpec"};
+constexpr FunctionDef get_fallback_def{"_get_fallback", self_only, msg::get_fallback_doc, get_fallback_body, nullptr, Result::any, "ModelSpec"};
 
 // After `config`, in the order of the class body.
 const FunctionDef* const methods[] = {

@@ -228,23 +228,16 @@ constexpr Param upload_params[] = {py::self_param, {"selector", Type::str}, {"fi
 }  // namespace
 
 const py::FunctionDef browser_open_def{"browser_open", self_only, msg::browser_open_doc, nullptr, browser_open_body};
-const py::FunctionDef browser_navigate_def{"browser_navigate", navigate_params, msg::browser_navigate_doc, nullptr,
-                                           browser_navigate_body};
-const py::FunctionDef browser_click_def{"browser_click", click_params, msg::browser_click_doc, nullptr,
-                                        browser_click_body};
-const py::FunctionDef browser_type_def{"browser_type", type_params, msg::browser_type_doc, nullptr,
-                                       browser_type_body};
+const py::FunctionDef browser_navigate_def{"browser_navigate", navigate_params, msg::browser_navigate_doc, nullptr, browser_navigate_body, py::Result::any, "None"};
+const py::FunctionDef browser_click_def{"browser_click", click_params, msg::browser_click_doc, nullptr, browser_click_body, py::Result::any, "None"};
+const py::FunctionDef browser_type_def{"browser_type", type_params, msg::browser_type_doc, nullptr, browser_type_body, py::Result::any, "None"};
 const py::FunctionDef browser_evaluate_def{"browser_evaluate", evaluate_params, msg::browser_evaluate_doc, nullptr,
                                            browser_evaluate_body};
 const py::FunctionDef browser_get_text_def{"browser_get_text", self_only, msg::browser_get_text_doc, nullptr,
                                            browser_get_text_body, py::Result::str};
-const py::FunctionDef browser_wait_def{"browser_wait", wait_params, msg::browser_wait_doc, nullptr,
-                                       browser_wait_body};
-const py::FunctionDef browser_screenshot_def{"browser_screenshot", screenshot_params, msg::browser_screenshot_doc,
-                                             nullptr, browser_screenshot_body};
-const py::FunctionDef browser_upload_def{"browser_upload", upload_params, msg::browser_upload_doc, nullptr,
-                                         browser_upload_body};
-const py::FunctionDef browser_save_session_def{"browser_save_session", self_only, msg::browser_save_session_doc,
-                                               nullptr, browser_save_session_body};
+const py::FunctionDef browser_wait_def{"browser_wait", wait_params, msg::browser_wait_doc, nullptr, browser_wait_body, py::Result::any, "None"};
+const py::FunctionDef browser_screenshot_def{"browser_screenshot", screenshot_params, msg::browser_screenshot_doc, nullptr, browser_screenshot_body, py::Result::any, "str"};
+const py::FunctionDef browser_upload_def{"browser_upload", upload_params, msg::browser_upload_doc, nullptr, browser_upload_body, py::Result::any, "None"};
+const py::FunctionDef browser_save_session_def{"browser_save_session", self_only, msg::browser_save_session_doc, nullptr, browser_save_session_body, py::Result::any, "None"};
 
 }  // namespace zorvik::skills

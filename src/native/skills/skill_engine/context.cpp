@@ -110,12 +110,10 @@ constexpr py::ClassDef context_class{"ZorvikContext", msg::context_doc, init_par
 
 }  // namespace
 
-const py::FunctionDef log_def{"log", log_params, msg::log_doc, log_body};
-const py::FunctionDef get_logs_def{"get_logs", self_only, msg::get_logs_doc, get_logs_body, nullptr,
-                                   py::Result::list};
-const py::FunctionDef browser_close_def{"browser_close", self_only, msg::browser_close_doc, nullptr,
-                                        browser_close_body};
-const py::FunctionDef cleanup_def{"cleanup", self_only, msg::cleanup_doc, nullptr, cleanup_body};
+const py::FunctionDef log_def{"log", log_params, msg::log_doc, log_body, nullptr, py::Result::any, "None"};
+const py::FunctionDef get_logs_def{"get_logs", self_only, msg::get_logs_doc, get_logs_body, nullptr, py::Result::list, "list[str]"};
+const py::FunctionDef browser_close_def{"browser_close", self_only, msg::browser_close_doc, nullptr, browser_close_body, py::Result::any, "None"};
+const py::FunctionDef cleanup_def{"cleanup", self_only, msg::cleanup_doc, nullptr, cleanup_body, py::Result::any, "None"};
 
 py::Task<void> await_quietly(Borrowed target, PyObject* method) {
     try {

@@ -310,11 +310,11 @@ constexpr Param init_params[] = {
 constexpr Param run_params[] = {
     py::self_param,
     {"skill_name", Type::str},
-    {"params", Type::dict},
+    {"params", Type::dict, {}, false, "dict[str, Any]"},
     {"script_path", Type::str, py::defaults::none, true},
 };
 
-constexpr py::FunctionDef run_def{"run", run_params, msg::run_doc, nullptr, run_body};
+constexpr py::FunctionDef run_def{"run", run_params, msg::run_doc, nullptr, run_body, py::Result::any, "PythonSkillResult"};
 const py::FunctionDef* const runner_methods[] = {&run_def};
 
 constexpr py::ClassDef runner_class{"PythonSkillRunner", msg::runner_doc, init_params, init, runner_methods};
