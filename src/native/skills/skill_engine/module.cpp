@@ -1,5 +1,6 @@
 // The skill engine module: wires the areas together.
 #include "context.hpp"
+#include "json_fast.hpp"
 #include "messages.hpp"
 #include "runner.hpp"
 #include "py/module.hpp"
@@ -37,6 +38,7 @@ void body(Borrowed m) {
     py::import("importlib.util");
     bind_import(m, "importlib", "importlib");
     for (const char* name : {"json", "logging", "os", "sys", "time", "traceback"}) bind_import(m, name, name);
+    remember_json(py::getattr(m, "json"));
     bind_from(m, "dataclasses", {"dataclass", "field"});
     bind_from(m, "pathlib", {"Path"});
     bind_from(m, "typing", {"Any"});

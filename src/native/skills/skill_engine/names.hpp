@@ -65,6 +65,7 @@ namespace zorvik::skills {
     X(CancelledError, "CancelledError")                    \
     X(TimeoutError, "TimeoutError")                        \
     X(_is_coroutine, "_is_coroutine")                      \
+    X(_default_decoder, "_default_decoder")                \
     X(communicate, "communicate")                          \
     X(create_subprocess_shell, "create_subprocess_shell")  \
     X(default_, "default")                                 \

@@ -8,6 +8,16 @@
 
 namespace zorvik::skills {
 
+// A range of characters of a str: [start, end).
+struct Span {
+    Py_ssize_t start;
+    Py_ssize_t end;
+};
+
+// The part of `within` left when white space is removed at either end, as
+// str.strip() would remove it from text[within.start:within.end].
+Span strip_span(Borrowed text, Span within);
+
 // str.strip(): the text without white space at either end (the same object
 // when there is none to remove).
 Ref stripped(Borrowed text);
