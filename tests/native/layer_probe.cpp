@@ -57,8 +57,8 @@ constexpr FunctionDef nested_sum_def{"nested_sum", two_awaitables, "Await both a
 
 Task<Ref> give_text(const Args& a) { co_return borrow(a[0]); }
 constexpr Param one_value[] = {{"value"}};
-constexpr FunctionDef give_text_def{"give_text", one_value, "Return value, declared str.", nullptr, give_text,
-                                    Result::str};
+constexpr FunctionDef give_text_def{"give_text", one_value, "Return value, declared str.",
+                                    nullptr,     give_text, Result::str};
 
 void body(Borrowed m) {
     for (const FunctionDef* def : {&parse_def, &relay_def, &relay_catching_def, &nested_sum_def, &give_text_def})

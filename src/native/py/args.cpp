@@ -11,10 +11,14 @@ namespace {
 
 PyTypeObject* builtin_for(Type t) {
     switch (t) {
-        case Type::str: return &PyUnicode_Type;
-        case Type::dict: return &PyDict_Type;
-        case Type::int_: return &PyLong_Type;
-        default: return nullptr;
+        case Type::str:
+            return &PyUnicode_Type;
+        case Type::dict:
+            return &PyDict_Type;
+        case Type::int_:
+            return &PyLong_Type;
+        default:
+            return nullptr;
     }
 }
 
@@ -30,11 +34,16 @@ std::string qualified_name(PyTypeObject* type) {
 
 Ref default_object(const Default& d) {
     switch (d.kind) {
-        case Default::required: return {};
-        case Default::none: return none();
-        case Default::text: return steal_or_throw(PyUnicode_InternFromString(d.text_value));
-        case Default::real: return steal_or_throw(PyFloat_FromDouble(d.real_value));
-        case Default::integer: return steal_or_throw(PyLong_FromLongLong(d.int_value));
+        case Default::required:
+            return {};
+        case Default::none:
+            return none();
+        case Default::text:
+            return steal_or_throw(PyUnicode_InternFromString(d.text_value));
+        case Default::real:
+            return steal_or_throw(PyFloat_FromDouble(d.real_value));
+        case Default::integer:
+            return steal_or_throw(PyLong_FromLongLong(d.int_value));
     }
     return {};
 }
@@ -44,12 +53,17 @@ Ref default_object(const Default& d) {
 const char* annotation_text(const Param& p) noexcept {
     if (p.annotation) return p.annotation;
     switch (p.type) {
-        case Type::str: return p.admits_none() ? "str | None" : "str";
-        case Type::dict: return "dict";
-        case Type::int_: return "int";
-        case Type::real: return "float";
+        case Type::str:
+            return p.admits_none() ? "str | None" : "str";
+        case Type::dict:
+            return "dict";
+        case Type::int_:
+            return "int";
+        case Type::real:
+            return "float";
         case Type::any:
-        case Type::self: break;
+        case Type::self:
+            break;
     }
     return nullptr;
 }
@@ -71,10 +85,20 @@ void check_result(Result declared, Borrowed value) {
     PyTypeObject* type = nullptr;
     const char* label = nullptr;
     switch (declared) {
-        case Result::any: return;
-        case Result::str: type = &PyUnicode_Type; label = "str"; break;
-        case Result::dict: type = &PyDict_Type; label = "dict"; break;
-        case Result::list: type = &PyList_Type; label = "list"; break;
+        case Result::any:
+            return;
+        case Result::str:
+            type = &PyUnicode_Type;
+            label = "str";
+            break;
+        case Result::dict:
+            type = &PyDict_Type;
+            label = "dict";
+            break;
+        case Result::list:
+            type = &PyList_Type;
+            label = "list";
+            break;
     }
     if (value.type() == type || value.is_none()) return;
     std::string got = qualified_name(value.type());
@@ -124,7 +148,8 @@ void Signature::check_type(int i, const Param& p, Args& out) const {
     auto& slot = out.obj[static_cast<std::size_t>(i)];
     PyObject* value = slot;
     switch (p.type) {
-        case Type::any: return;
+        case Type::any:
+            return;
         case Type::self:
             if (owner_ && !PyObject_TypeCheck(value, owner_)) raise_argument_type(p.name, owner_, value);
             return;

@@ -24,10 +24,9 @@ Ref vectorcall_kw(PyObject* callable_or_name, Borrowed self, std::initializer_li
     }
     size_t nargs = (self ? 1 : 0) + args.size();
     PyObject* const* base = stack.data() + 1;
-    PyObject* r = self ? PyObject_VectorcallMethod(callable_or_name, base, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                   kwnames.get())
-                       : PyObject_Vectorcall(callable_or_name, base, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                             kwnames.get());
+    PyObject* r =
+        self ? PyObject_VectorcallMethod(callable_or_name, base, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get())
+             : PyObject_Vectorcall(callable_or_name, base, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get());
     return steal_or_throw(r);
 }
 

@@ -19,9 +19,7 @@ struct Kw {
 inline Ref import(const char* name) { return steal_or_throw(PyImport_ImportModule(name)); }
 
 inline Ref getattr(Borrowed obj, PyObject* name) { return steal_or_throw(PyObject_GetAttr(obj.get(), name)); }
-inline Ref getattr(Borrowed obj, const char* name) {
-    return steal_or_throw(PyObject_GetAttrString(obj.get(), name));
-}
+inline Ref getattr(Borrowed obj, const char* name) { return steal_or_throw(PyObject_GetAttrString(obj.get(), name)); }
 inline void setattr(Borrowed obj, PyObject* name, Borrowed value) {
     check(PyObject_SetAttr(obj.get(), name, value.get()));
 }
@@ -29,15 +27,15 @@ inline void setattr(Borrowed obj, PyObject* name, Borrowed value) {
 template <class... A>
 Ref call(Borrowed callable, A&&... args) {
     std::array<PyObject*, sizeof...(A) + 1> stack{nullptr, Borrowed(args).get()...};
-    return steal_or_throw(PyObject_Vectorcall(callable.get(), stack.data() + 1,
-                                              sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return steal_or_throw(
+        PyObject_Vectorcall(callable.get(), stack.data() + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 template <class... A>
 Ref call_method(Borrowed obj, PyObject* name, A&&... args) {
     std::array<PyObject*, sizeof...(A) + 1> stack{obj.get(), Borrowed(args).get()...};
-    return steal_or_throw(PyObject_VectorcallMethod(name, stack.data(),
-                                                    (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return steal_or_throw(
+        PyObject_VectorcallMethod(name, stack.data(), (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // `name` read from a module namespace as a global is: NameError when unbound.

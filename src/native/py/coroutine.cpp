@@ -73,10 +73,7 @@ struct Payload {
 };
 
 struct CoroutineObject {
-    PyObject_HEAD
-    union {
-        Payload p;
-    };
+    PyObject_HEAD union { Payload p; };
 };
 
 CoroutineObject* as_coro(PyObject* self) { return reinterpret_cast<CoroutineObject*>(self); }
@@ -293,7 +290,8 @@ Ref normalise_thrown(PyObject* const* args, Py_ssize_t nargs) {
             exc = steal_or_throw(PyObject_CallNoArgs(typ));
         else
             exc = steal_or_throw(PyObject_CallOneArg(typ, val));
-        if (!PyExceptionInstance_Check(exc.get())) raise_format(PyExc_TypeError, msg::throw_type, Py_TYPE(exc.get())->tp_name);
+        if (!PyExceptionInstance_Check(exc.get()))
+            raise_format(PyExc_TypeError, msg::throw_type, Py_TYPE(exc.get())->tp_name);
     } else if (PyExceptionInstance_Check(typ)) {
         if (val != Py_None) raise(PyExc_TypeError, "instance exception may not have a separate value");
         exc = borrow(typ);
@@ -409,9 +407,7 @@ int set_qualname(PyObject* self, PyObject* value, void*) {
     return set_text(as_coro(self)->p.qualname, value, "__qualname__");
 }
 PyObject* get_running(PyObject* self, void*) { return PyBool_FromLong(as_coro(self)->p.phase == Phase::running); }
-PyObject* get_suspended(PyObject* self, void*) {
-    return PyBool_FromLong(as_coro(self)->p.phase == Phase::suspended);
-}
+PyObject* get_suspended(PyObject* self, void*) { return PyBool_FromLong(as_coro(self)->p.phase == Phase::suspended); }
 PyObject* get_await(PyObject* self, void*) {
     Payload& p = as_coro(self)->p;
     if (p.phase == Phase::suspended && p.driver.current) return Py_NewRef(p.driver.current->iterator().get());
@@ -423,7 +419,8 @@ PyMethodDef coroutine_methods[] = {
     {"send", Coroutine_send, METH_O,
      "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Coroutine_throw)), METH_FASTCALL,
-     "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next iterated value or raise\nStopIteration."},
+     "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next iterated value or "
+     "raise\nStopIteration."},
     {"close", Coroutine_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -21,9 +21,7 @@ public:
 
     const char* what() const noexcept override { return "Python exception"; }
     Borrowed value() const noexcept { return exc_; }
-    bool matches(PyObject* type) const noexcept {
-        return PyErr_GivenExceptionMatches(exc_.get(), type) != 0;
-    }
+    bool matches(PyObject* type) const noexcept { return PyErr_GivenExceptionMatches(exc_.get(), type) != 0; }
     // "catches Exception" handlers use this: cancellation and other
     // BaseExceptions are not ordinary failures.
     bool is_exception() const noexcept { return matches(PyExc_Exception); }

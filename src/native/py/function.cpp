@@ -24,8 +24,7 @@ struct Payload {
 };
 
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     union {
         Payload p;
     };
@@ -65,9 +64,7 @@ PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->
 PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->p.qualname.get()); }
 PyObject* get_module(PyObject* self, void*) { return Py_NewRef(as_function(self)->p.module.get()); }
 PyObject* get_doc(PyObject* self, void*) { return Py_NewRef(as_function(self)->p.doc.get()); }
-PyObject* get_text_signature(PyObject* self, void*) {
-    return Py_NewRef(as_function(self)->p.text_signature.get());
-}
+PyObject* get_text_signature(PyObject* self, void*) { return Py_NewRef(as_function(self)->p.text_signature.get()); }
 PyObject* get_annotations(PyObject* self, void*) { return Py_NewRef(as_function(self)->p.annotations.get()); }
 PyObject* get_coroutine_marker(PyObject* self, void*) {
     if (!as_function(self)->p.def->async || !coroutine_mark) {
@@ -107,22 +104,18 @@ void* slot(F f) {
 }
 
 PyType_Slot function_slots[] = {
-    {Py_tp_call, slot(PyVectorcall_Call)},
-    {Py_tp_descr_get, slot(Function_descr_get)},
-    {Py_tp_repr, slot(Function_repr)},
-    {Py_tp_dealloc, slot(Function_dealloc)},
-    {Py_tp_methods, function_methods},
-    {Py_tp_getset, function_getset},
-    {Py_tp_members, function_members},
-    {0, nullptr},
+    {Py_tp_call, slot(PyVectorcall_Call)}, {Py_tp_descr_get, slot(Function_descr_get)},
+    {Py_tp_repr, slot(Function_repr)},     {Py_tp_dealloc, slot(Function_dealloc)},
+    {Py_tp_methods, function_methods},     {Py_tp_getset, function_getset},
+    {Py_tp_members, function_members},     {0, nullptr},
 };
 
 PyType_Spec function_spec = {
     "zorvik.native_function",
     sizeof(FunctionObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
-        Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+        Py_TPFLAGS_IMMUTABLETYPE,
     function_slots,
 };
 
@@ -130,10 +123,14 @@ Ref text(const char* s) { return steal_or_throw(PyUnicode_FromString(s)); }
 
 const char* result_text(Result r) {
     switch (r) {
-        case Result::str: return "str";
-        case Result::dict: return "dict";
-        case Result::list: return "list";
-        case Result::any: break;
+        case Result::str:
+            return "str";
+        case Result::dict:
+            return "dict";
+        case Result::list:
+            return "list";
+        case Result::any:
+            break;
     }
     return nullptr;
 }

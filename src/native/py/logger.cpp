@@ -10,22 +10,25 @@ namespace {
 
 struct Gate {
     Ref logger_type;
-    Ref disabled;      // "disabled"
-    Ref cache;         // "_cache"
-    Ref is_enabled;    // "isEnabledFor"
-    std::array<Ref, 3> method_names;      // "info", "warning", "error"
-    std::array<Ref, 3> methods;           // Logger.info, Logger.warning, Logger.error
-    Ref is_enabled_method;                // Logger.isEnabledFor
-    unsigned int verified_tag = 0;        // the class version last seen untouched
+    Ref disabled;                     // "disabled"
+    Ref cache;                        // "_cache"
+    Ref is_enabled;                   // "isEnabledFor"
+    std::array<Ref, 3> method_names;  // "info", "warning", "error"
+    std::array<Ref, 3> methods;       // Logger.info, Logger.warning, Logger.error
+    Ref is_enabled_method;            // Logger.isEnabledFor
+    unsigned int verified_tag = 0;    // the class version last seen untouched
 };
 
 Static<Gate> gate;
 
 std::size_t index_of(LogLevel level) {
     switch (level) {
-        case LogLevel::info: return 0;
-        case LogLevel::warning: return 1;
-        case LogLevel::error: return 2;
+        case LogLevel::info:
+            return 0;
+        case LogLevel::warning:
+            return 1;
+        case LogLevel::error:
+            return 2;
     }
     return 0;
 }

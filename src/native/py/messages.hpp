@@ -25,7 +25,6 @@ inline constexpr const char* coro_raised_stop = "coroutine raised StopIteration"
 inline constexpr const char* not_awaitable = "'%.100s' object can't be awaited";
 inline constexpr const char* await_not_iterator = "__await__() returned non-iterator of type '%.100s'";
 inline constexpr const char* await_coroutine = "__await__() returned a coroutine";
-inline constexpr const char* throw_type =
-    "exceptions must be classes or instances deriving from BaseException, not %s";
+inline constexpr const char* throw_type = "exceptions must be classes or instances deriving from BaseException, not %s";
 
 }  // namespace zorvik::py::msg

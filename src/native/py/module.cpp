@@ -41,8 +41,6 @@ int exec_module(PyObject* module, const char* name, ModuleBody body) noexcept {
     });
 }
 
-void add(Borrowed module, const char* name, Ref value) {
-    check(PyModule_Add(module.get(), name, value.release()));
-}
+void add(Borrowed module, const char* name, Ref value) { check(PyModule_Add(module.get(), name, value.release())); }
 
 }  // namespace zorvik::py

@@ -18,17 +18,17 @@ void add(Borrowed module, const char* name, Ref value);
 }  // namespace zorvik::py
 
 // Defines PyInit_<NAME> for a module whose body is the function BODY.
-#define ZORVIK_MODULE(NAME, BODY)                                                        \
-    namespace {                                                                          \
-    int NAME##_exec(PyObject* m) { return ::zorvik::py::exec_module(m, #NAME, BODY); }   \
-    PyModuleDef_Slot NAME##_slots[] = {                                                  \
-        {Py_mod_create, reinterpret_cast<void*>(::zorvik::py::create_module)},           \
-        {Py_mod_exec, reinterpret_cast<void*>(NAME##_exec)},                             \
-        {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},            \
-        {Py_mod_gil, Py_MOD_GIL_USED},                                                   \
-        {0, nullptr},                                                                    \
-    };                                                                                   \
-    PyModuleDef NAME##_def = {PyModuleDef_HEAD_INIT, #NAME, nullptr, 0, nullptr,         \
-                              NAME##_slots, nullptr, nullptr, nullptr};                  \
-    }                                                                                    \
+#define ZORVIK_MODULE(NAME, BODY)                                                       \
+    namespace {                                                                         \
+    int NAME##_exec(PyObject* m) { return ::zorvik::py::exec_module(m, #NAME, BODY); }  \
+    PyModuleDef_Slot NAME##_slots[] = {                                                 \
+        {Py_mod_create, reinterpret_cast<void*>(::zorvik::py::create_module)},          \
+        {Py_mod_exec, reinterpret_cast<void*>(NAME##_exec)},                            \
+        {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},           \
+        {Py_mod_gil, Py_MOD_GIL_USED},                                                  \
+        {0, nullptr},                                                                   \
+    };                                                                                  \
+    PyModuleDef NAME##_def = {PyModuleDef_HEAD_INIT, #NAME,   nullptr, 0,      nullptr, \
+                              NAME##_slots,          nullptr, nullptr, nullptr};        \
+    }                                                                                   \
     PyMODINIT_FUNC PyInit_##NAME(void) { return PyModuleDef_Init(&NAME##_def); }

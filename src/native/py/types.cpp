@@ -97,15 +97,24 @@ namespace {
 
 Ref field_default_value(const FieldDefault& d, const char* module, const char* owner) {
     switch (d.kind) {
-        case FieldDefault::none: return none();
-        case FieldDefault::text: return text(d.text_value);
-        case FieldDefault::real: return steal_or_throw(PyFloat_FromDouble(d.real_value));
-        case FieldDefault::integer: return steal_or_throw(PyLong_FromLongLong(d.int_value));
-        case FieldDefault::true_: return boolean(true);
-        case FieldDefault::false_: return boolean(false);
-        case FieldDefault::new_list: return borrow(reinterpret_cast<PyObject*>(&PyList_Type));
-        case FieldDefault::factory: return make_function(*d.factory_def, module, owner);
-        case FieldDefault::required: break;
+        case FieldDefault::none:
+            return none();
+        case FieldDefault::text:
+            return text(d.text_value);
+        case FieldDefault::real:
+            return steal_or_throw(PyFloat_FromDouble(d.real_value));
+        case FieldDefault::integer:
+            return steal_or_throw(PyLong_FromLongLong(d.int_value));
+        case FieldDefault::true_:
+            return boolean(true);
+        case FieldDefault::false_:
+            return boolean(false);
+        case FieldDefault::new_list:
+            return borrow(reinterpret_cast<PyObject*>(&PyList_Type));
+        case FieldDefault::factory:
+            return make_function(*d.factory_def, module, owner);
+        case FieldDefault::required:
+            break;
     }
     return {};
 }

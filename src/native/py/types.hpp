@@ -17,8 +17,8 @@ namespace zorvik::py {
 // ------------------------------------------------------------ plain classes
 
 struct ClassDef {
-    const char* name;           // e.g. "ZorvikContext"
-    const char* doc;            // the documented text
+    const char* name;                    // e.g. "ZorvikContext"
+    const char* doc;                     // the documented text
     std::span<const Param> init_params;  // the instance first
     void (*init)(const Args&);
     std::span<const FunctionDef* const> methods;

@@ -44,8 +44,8 @@ struct Entry {
 };
 
 const Entry entries[] = {
-    {&Names::claude_opus, "claude-opus-4-6", &Names::anthropic, "Claude Opus", &Module::complex_,
-     msg::opus_description, 4096, 0.015, 0.075},
+    {&Names::claude_opus, "claude-opus-4-6", &Names::anthropic, "Claude Opus", &Module::complex_, msg::opus_description,
+     4096, 0.015, 0.075},
     {&Names::claude_sonnet, "claude-sonnet-4-6", &Names::anthropic, "Claude Sonnet", &Module::moderate,
      msg::sonnet_description, 4096, 0.003, 0.015},
     {&Names::claude_haiku, "claude-haiku-4-5", &Names::anthropic, "Claude Haiku", &Module::simple,
@@ -82,9 +82,16 @@ Ref tier_value(Borrowed tier) {
 
 Ref make_model_spec_type() {
     static constexpr Record::Field fields[] = {
-        &Names::id,         &Names::provider,       &Names::display_name,    &Names::complexity_tier,
-        &Names::description, &Names::max_tokens,    &Names::supports_tools,  &Names::supports_vision,
-        &Names::cost_per_1k_input, &Names::cost_per_1k_output,
+        &Names::id,
+        &Names::provider,
+        &Names::display_name,
+        &Names::complexity_tier,
+        &Names::description,
+        &Names::max_tokens,
+        &Names::supports_tools,
+        &Names::supports_vision,
+        &Names::cost_per_1k_input,
+        &Names::cost_per_1k_output,
     };
     spec_record.emplace(fields);
     return py::make_dataclass(module_name, spec_class);

@@ -18,9 +18,18 @@ struct Cache {
 py::Static<Cache> cache;
 
 constexpr PyObject* Names::*listing_names[listing_size] = {
-    &Names::key,         &Names::id,      &Names::provider,  &Names::display_name,
-    &Names::description, &Names::complexity_tier, &Names::enabled, &Names::available,
-    &Names::cost_per_1k_input, &Names::cost_per_1k_output, &Names::calls, &Names::tokens,
+    &Names::key,
+    &Names::id,
+    &Names::provider,
+    &Names::display_name,
+    &Names::description,
+    &Names::complexity_tier,
+    &Names::enabled,
+    &Names::available,
+    &Names::cost_per_1k_input,
+    &Names::cost_per_1k_output,
+    &Names::calls,
+    &Names::tokens,
 };
 
 // The value of `field` in a spec's instance dict; null when it is not there.
@@ -95,8 +104,9 @@ std::shared_ptr<const CatalogueSnapshot> CatalogueView::build(Borrowed models) {
             e.model_string = model_string(f[spec_provider], f[spec_id]);
         Ref tier_text = tier_value(tier);
         const std::array<Borrowed, listing_size> values = {
-            key, f[spec_id], f[spec_provider], f[spec_display_name], f[spec_description], tier_text,
-            Py_None, Py_None, f[spec_cost_per_1k_input], f[spec_cost_per_1k_output], Py_None, Py_None,
+            key,       f[spec_id], f[spec_provider], f[spec_display_name],      f[spec_description],
+            tier_text, Py_None,    Py_None,          f[spec_cost_per_1k_input], f[spec_cost_per_1k_output],
+            Py_None,   Py_None,
         };
         e.listing = py::steal_or_throw(_PyDict_NewPresized(listing_size));
         for (std::size_t i = 0; i < listing_size; ++i)

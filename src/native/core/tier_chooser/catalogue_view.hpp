@@ -21,8 +21,8 @@ namespace zorvik::core {
 
 struct CatalogueEntry {
     Ref key, spec, id, provider;
-    Ref listing;       // the get_available_models() entry, None for the per-call values
-    Ref model_string;  // get_litellm_model_string(spec), null when it is not a str
+    Ref listing;                   // the get_available_models() entry, None for the per-call values
+    Ref model_string;              // get_litellm_model_string(spec), null when it is not a str
     PyTypeObject* type = nullptr;  // the spec's class and its version
     unsigned version = 0;
 };
@@ -62,9 +62,19 @@ CatalogueView& catalogue_view();
 
 // The order of the keys of a get_available_models() entry.
 enum ListingKey : std::size_t {
-    listing_key, listing_id, listing_provider, listing_display_name, listing_description, listing_complexity_tier,
-    listing_enabled, listing_available, listing_cost_per_1k_input, listing_cost_per_1k_output, listing_calls,
-    listing_tokens, listing_size,
+    listing_key,
+    listing_id,
+    listing_provider,
+    listing_display_name,
+    listing_description,
+    listing_complexity_tier,
+    listing_enabled,
+    listing_available,
+    listing_cost_per_1k_input,
+    listing_cost_per_1k_output,
+    listing_calls,
+    listing_tokens,
+    listing_size,
 };
 PyObject* listing_name(ListingKey key);
 

@@ -101,7 +101,8 @@ constexpr Param classify_params[] = {
     {"prompt", Type::str},
     {"tool_count", Type::int_, py::defaults::integer(0)},
 };
-constexpr py::FunctionDef classify_def{"classify_complexity", classify_params, msg::classify_doc, classify_body, nullptr, py::Result::any, "Complexity"};
+constexpr py::FunctionDef classify_def{
+    "classify_complexity", classify_params, msg::classify_doc, classify_body, nullptr, py::Result::any, "Complexity"};
 
 }  // namespace
 

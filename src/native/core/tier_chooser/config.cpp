@@ -121,8 +121,10 @@ Ref from_dict_body(const Args& a) {
         py::check(PyDict_SetItem(kwargs.get(), key.get(), value.get()));
         std::size_t i = 0;
         while (i < given.size() && !key.is(n.*fields[i])) ++i;
-        if (i == given.size()) direct = false;
-        else given[i] = value;
+        if (i == given.size())
+            direct = false;
+        else
+            given[i] = value;
         return false;
     });
     if (direct) return construct(cls, given);
@@ -132,10 +134,13 @@ Ref from_dict_body(const Args& a) {
 constexpr Param self_only[] = {py::self_param};
 constexpr Param from_dict_params[] = {{"cls"}, {"data", Type::dict, {}, false, "dict[str, Any]"}};
 
-constexpr py::FunctionDef default_enabled_def{"_default_enabled_models", std::span<const Param>{}, msg::default_enabled_doc,
-                                              default_enabled_models, nullptr, py::Result::list};
-constexpr py::FunctionDef to_dict_def{"to_dict", self_only, msg::to_dict_doc, to_dict_body, nullptr, py::Result::dict, "dict[str, Any]"};
-constexpr py::FunctionDef from_dict_def{"from_dict", from_dict_params, msg::from_dict_doc, from_dict_body, nullptr, py::Result::any, "ModelRoutingConfig"};
+constexpr py::FunctionDef default_enabled_def{
+    "_default_enabled_models", std::span<const Param>{}, msg::default_enabled_doc, default_enabled_models, nullptr,
+    py::Result::list};
+constexpr py::FunctionDef to_dict_def{"to_dict", self_only,        msg::to_dict_doc, to_dict_body,
+                                      nullptr,   py::Result::dict, "dict[str, Any]"};
+constexpr py::FunctionDef from_dict_def{"from_dict", from_dict_params, msg::from_dict_doc,  from_dict_body,
+                                        nullptr,     py::Result::any,  "ModelRoutingConfig"};
 
 const py::FunctionDef* const methods[] = {&to_dict_def};
 const py::FunctionDef* const classmethods[] = {&from_dict_def};

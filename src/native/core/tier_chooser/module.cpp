@@ -1,7 +1,7 @@
 // The tier chooser module: wires the areas together in the order of the
 // module body.
-#include "messages.hpp"
 #include "module.hpp"
+#include "messages.hpp"
 #include "py/module.hpp"
 #include "watch.hpp"
 

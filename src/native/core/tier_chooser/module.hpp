@@ -17,9 +17,9 @@ inline constexpr const char* module_name = "zorvik.core.tier_chooser";
 struct Module {
     Ref globals;  // the module namespace: names a host may rebind are read here at each use
     Ref complexity_type;
-    Ref simple, moderate, complex_;  // the Complexity members
+    Ref simple, moderate, complex_;                   // the Complexity members
     Ref simple_value, moderate_value, complex_value;  // and their values
-    Ref re_compile, re_search;       // the interpreter's own `re`
+    Ref re_compile, re_search;                        // the interpreter's own `re`
     Ref config_type;
 };
 
@@ -32,12 +32,23 @@ Ref module_global(PyObject* name);
 
 // The fields of ModelSpec and ModelRoutingConfig, in constructor order.
 enum SpecField : std::size_t {
-    spec_id, spec_provider, spec_display_name, spec_complexity_tier, spec_description,
-    spec_max_tokens, spec_supports_tools, spec_supports_vision, spec_cost_per_1k_input, spec_cost_per_1k_output,
+    spec_id,
+    spec_provider,
+    spec_display_name,
+    spec_complexity_tier,
+    spec_description,
+    spec_max_tokens,
+    spec_supports_tools,
+    spec_supports_vision,
+    spec_cost_per_1k_input,
+    spec_cost_per_1k_output,
 };
 const Record& spec_fields();
 enum ConfigField : std::size_t {
-    config_enabled_models, config_cost_conscious, config_default_worker_model, config_default_scheduler_model,
+    config_enabled_models,
+    config_cost_conscious,
+    config_default_worker_model,
+    config_default_scheduler_model,
 };
 const Record& config_fields();
 

@@ -29,9 +29,9 @@ constexpr std::uint16_t pair_slot(unsigned char a, unsigned char b) {
 constexpr std::uint16_t byte_slot(unsigned char c) { return static_cast<std::uint16_t>(1024u + c); }
 
 struct Literal {
-    Ref text;                          // searched in texts wider than one byte
+    Ref text;  // searched in texts wider than one byte
     Py_ssize_t length = 0;
-    std::string bytes;                 // the characters, when all are below 256
+    std::string bytes;  // the characters, when all are below 256
     bool one_byte = true;
     bool word_start = false;
     bool word_end = false;
@@ -44,8 +44,8 @@ struct Alternative {
 };
 
 struct Plan {
-    Ref element;   // the list's element, held so its address stays its own
-    Ref search;    // the bound `search` of re.compile(element); null: re.search(element, text)
+    Ref element;  // the list's element, held so its address stays its own
+    Ref search;   // the bound `search` of re.compile(element); null: re.search(element, text)
     bool always = true;
     std::vector<Alternative> alternatives;
 };
@@ -117,8 +117,7 @@ PatternSet::PatternSet(Borrowed list) : list_(py::borrow(list)) {
 }
 
 bool PatternSet::describes(Borrowed list) const noexcept {
-    if (!list_.is(list) || PySequence_Fast_GET_SIZE(list.get()) != static_cast<Py_ssize_t>(plans_.size()))
-        return false;
+    if (!list_.is(list) || PySequence_Fast_GET_SIZE(list.get()) != static_cast<Py_ssize_t>(plans_.size())) return false;
     PyObject** items = PySequence_Fast_ITEMS(list.get());
     for (std::size_t i = 0; i < plans_.size(); ++i)
         if (items[i] != plans_[i].element.get()) return false;
@@ -248,7 +247,8 @@ bool PatternCache::any_match(Borrowed patterns, Subject& text) {
         Ref item = py::borrow(PySequence_Fast_GET_ITEM(patterns.get(), i));
         const Plan* plan = set->plan(i, item);
         if (plan && !plan->always && !set->possible(*plan, text, memo)) continue;
-        Ref found = plan && plan->search ? py::call(plan->search, text.object()) : py::call(search, item, text.object());
+        Ref found =
+            plan && plan->search ? py::call(plan->search, text.object()) : py::call(search, item, text.object());
         if (py::truth(found)) return true;
     }
     return false;

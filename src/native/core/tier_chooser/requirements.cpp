@@ -27,9 +27,7 @@ struct Node {
     bool zero_width() const noexcept { return kind == boundary || kind == other_anchor; }
 };
 
-bool is_ascii_alnum(char32_t c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
+bool is_ascii_alnum(char32_t c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 bool is_digit(char32_t c) { return c >= '0' && c <= '9'; }
 
 class Reader {
@@ -74,19 +72,31 @@ private:
         Node node;
         char32_t c = next();
         switch (c) {
-            case '(': return group();
-            case '[': skip_class(); node.kind = Node::other_class; return node;
-            case '.': node.kind = Node::any; return node;
+            case '(':
+                return group();
+            case '[':
+                skip_class();
+                node.kind = Node::other_class;
+                return node;
+            case '.':
+                node.kind = Node::any;
+                return node;
             case '^':
-            case '$': node.kind = Node::other_anchor; return node;
-            case '\\': return escape();
+            case '$':
+                node.kind = Node::other_anchor;
+                return node;
+            case '\\':
+                return escape();
             case '*':
             case '+':
             case '?':
             case '{':
             case '}':
-            case ']': throw Unreadable{};
-            default: node.ch = c; return node;
+            case ']':
+                throw Unreadable{};
+            default:
+                node.ch = c;
+                return node;
         }
     }
 
@@ -120,16 +130,24 @@ private:
         Node node;
         char32_t c = next();
         switch (c) {
-            case 'd': node.kind = Node::digit; return node;
+            case 'd':
+                node.kind = Node::digit;
+                return node;
             case 'D':
             case 's':
             case 'S':
             case 'w':
-            case 'W': node.kind = Node::other_class; return node;
-            case 'b': node.kind = Node::boundary; return node;
+            case 'W':
+                node.kind = Node::other_class;
+                return node;
+            case 'b':
+                node.kind = Node::boundary;
+                return node;
             case 'B':
             case 'A':
-            case 'Z': node.kind = Node::other_anchor; return node;
+            case 'Z':
+                node.kind = Node::other_anchor;
+                return node;
             default:
                 if (is_ascii_alnum(c)) throw Unreadable{};  // \n, \x41, back references, ...
                 node.ch = c;
@@ -149,9 +167,18 @@ private:
     void quantifier(Node& node) {
         if (at_end()) return;
         switch (peek()) {
-            case '*': node.min = 0; node.max = unbounded; break;
-            case '+': node.min = 1; node.max = unbounded; break;
-            case '?': node.min = 0; node.max = 1; break;
+            case '*':
+                node.min = 0;
+                node.max = unbounded;
+                break;
+            case '+':
+                node.min = 1;
+                node.max = unbounded;
+                break;
+            case '?':
+                node.min = 0;
+                node.max = 1;
+                break;
             case '{': {
                 ++i_;
                 bool has_low = is_digit(peek());
@@ -166,7 +193,8 @@ private:
                 if (peek() != '}') throw Unreadable{};
                 break;
             }
-            default: return;
+            default:
+                return;
         }
         ++i_;
         if (node.zero_width()) throw Unreadable{};
@@ -227,7 +255,9 @@ Alternatives of_sequence(const Sequence& items, bool start_bounded, bool end_bou
                 close(true);
                 pending_boundary = true;
                 continue;
-            case Node::other_anchor: close(false); break;
+            case Node::other_anchor:
+                close(false);
+                break;
             case Node::literal:
                 if (node.once()) {
                     extend(node.ch);
@@ -243,7 +273,9 @@ Alternatives of_sequence(const Sequence& items, bool start_bounded, bool end_bou
                     for (Requirement& r : acc) r.digit = true;
                 break;
             case Node::any:
-            case Node::other_class: close(false); break;
+            case Node::other_class:
+                close(false);
+                break;
             case Node::group: {
                 close(false);
                 if (node.min == 0) break;

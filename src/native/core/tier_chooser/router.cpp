@@ -9,8 +9,8 @@
 #include "attributes.hpp"
 #include "catalogue_view.hpp"
 #include "mapping.hpp"
-#include "text.hpp"
 #include "py/logger.hpp"
+#include "text.hpp"
 
 #include <array>
 
@@ -24,7 +24,7 @@ using py::Type;
 constexpr Py_ssize_t excerpt_length = 50;
 
 // Preference lists by tier, in order of preference.
-using Preference = std::array<PyObject* Names::*, 3>;
+using Preference = std::array<PyObject * Names::*, 3>;
 constexpr Preference normal_complex{&Names::claude_opus, &Names::claude_sonnet, &Names::gpt_5_2};
 constexpr Preference normal_moderate{&Names::claude_sonnet, &Names::claude_haiku, &Names::gpt_5_2};
 constexpr Preference normal_simple{&Names::claude_haiku, &Names::claude_sonnet, &Names::gpt_5_2};
@@ -33,8 +33,8 @@ constexpr Preference cheap_moderate{&Names::claude_haiku, &Names::claude_sonnet,
 constexpr Preference cheap_simple{&Names::claude_haiku, &Names::claude_sonnet, &Names::gpt_5_2};
 
 struct Cache {
-    Ref tier_index;        // {Complexity.COMPLEX: 0, MODERATE: 1, SIMPLE: 2}, looked up as the map would be
-    Ref usage_template;    // {"calls": 0, "tokens": 0}
+    Ref tier_index;      // {Complexity.COMPLEX: 0, MODERATE: 1, SIMPLE: 2}, looked up as the map would be
+    Ref usage_template;  // {"calls": 0, "tokens": 0}
     Ref zero, one;
     Template worker_explicit{msg::worker_explicit};
     Template worker_unavailable{msg::worker_unavailable};
@@ -140,10 +140,12 @@ Ref select(const Args& a, ConfigField default_field, bool logs) {
     if (!model_key.is_none() && PyUnicode_GET_LENGTH(model_key.get()) > 0 && !equals(model_key, n.auto_)) {
         Ref spec = call_get_model(self, model_key);
         if (py::truth(spec)) {
-            if (logs && !dropped(py::LogLevel::info)) log_choice(py::LogLevel::info, cache->worker_explicit, spec, text);
+            if (logs && !dropped(py::LogLevel::info))
+                log_choice(py::LogLevel::info, cache->worker_explicit, spec, text);
             return spec;
         }
-        if (logs && !dropped(py::LogLevel::warning)) log(py::LogLevel::warning, cache->worker_unavailable, {{model_key.get()}});
+        if (logs && !dropped(py::LogLevel::warning))
+            log(py::LogLevel::warning, cache->worker_unavailable, {{model_key.get()}});
     }
     Ref default_key = config_fields().get(config_of(self), default_field);
     if (py::truth(default_key) && !equals(default_key, n.auto_)) {
@@ -243,8 +245,7 @@ Ref is_available(Borrowed self, Borrowed spec) {
             return true;
         });
     }
-    if (key && !contains(config_fields().get(config_of(self), config_enabled_models), key))
-        return py::boolean(false);
+    if (key && !contains(config_fields().get(config_of(self), config_enabled_models), key)) return py::boolean(false);
     Ref secrets = router_fields->get(self, router_secrets);
     Ref provider = own && snapshot->valid() ? own->provider : fields.get(spec, spec_provider);
     return py::call_method(secrets, n.has_key, provider);
@@ -284,7 +285,9 @@ Ref listing_entry(Borrowed self, Borrowed key, Borrowed spec, const CatalogueEnt
         for (std::size_t i = 0; i < first.size(); ++i)
             py::check(PyDict_SetItem(entry.get(), listing_name(static_cast<ListingKey>(i)), first[i].get()));
     }
-    auto put = [&](ListingKey k, Borrowed value) { py::check(PyDict_SetItem(entry.get(), listing_name(k), value.get())); };
+    auto put = [&](ListingKey k, Borrowed value) {
+        py::check(PyDict_SetItem(entry.get(), listing_name(k), value.get()));
+    };
     put(listing_enabled, enabled);
     put(listing_available, available);
     if (costs[0]) {
@@ -336,8 +339,8 @@ bool add_usage_directly(Borrowed per_model, Borrowed tokens) {
     py::check(PyDict_GetItemRef(per_model.get(), n.tokens, &used));
     Ref used_ref = py::steal(used);
     if (!calls || !used || !PyLong_CheckExact(calls) || !PyLong_CheckExact(used)) return false;
-    py::check(PyDict_SetItem(per_model.get(), n.calls,
-                             py::steal_or_throw(PyNumber_Add(calls, cache->one.get())).get()));
+    py::check(
+        PyDict_SetItem(per_model.get(), n.calls, py::steal_or_throw(PyNumber_Add(calls, cache->one.get())).get()));
     py::check(PyDict_SetItem(per_model.get(), n.tokens, py::steal_or_throw(PyNumber_Add(used, tokens.get())).get()));
     return true;
 }
@@ -409,25 +412,52 @@ constexpr Param complexity_params[] = {py::self_param, {"complexity", Type::any,
 using py::FunctionDef;
 using py::Result;
 
-constexpr FunctionDef config_def{"config", self_only, msg::config_property_doc, config_body, nullptr, Result::any, "ModelRoutingConfig"};
-constexpr FunctionDef update_config_def{"update_config", config_params, msg::update_config_doc, update_config_body, nullptr, Result::any, "None"};
-constexpr FunctionDef get_model_def{"get_model", model_key_params, msg::get_model_doc, get_model_body, nullptr, Result::any, "ModelSpec | None"};
-constexpr FunctionDef select_for_worker_def{"select_for_worker", worker_params, msg::select_for_worker_doc, select_for_worker_body, nullptr, Result::any, "ModelSpec"};
-constexpr FunctionDef select_for_scheduler_def{"select_for_scheduler", scheduler_params, msg::select_for_scheduler_doc, select_for_scheduler_body, nullptr, Result::any, "ModelSpec"};
-constexpr FunctionDef get_available_models_def{"get_available_models", self_only, msg::get_available_models_doc, get_available_models_body, nullptr, Result::list, "list[dict[str, Any]]"};
-constexpr FunctionDef record_usage_def{"record_usage", record_usage_params, msg::record_usage_doc, record_usage_body, nullptr, Result::any, "None"};
-constexpr FunctionDef get_usage_stats_def{"get_usage_stats", self_only, msg::get_usage_stats_doc, get_usage_stats_body, nullptr, Result::dict, "dict[str, dict[str, int]]"};
-constexpr FunctionDef litellm_def{"get_litellm_model_string", spec_params, msg::litellm_doc, litellm_body, nullptr,
-                                  Result::str};
-constexpr FunctionDef is_available_def{"_is_available", spec_params, msg::is_available_doc, is_available_body, nullptr, Result::any, "bool"};
-constexpr FunctionDef select_for_complexity_def{"_select_for_complexity", complexity_params, msg::select_for_complexity_doc, select_for_complexity_body, nullptr, Result::any, "ModelSpec"};
-constexpr FunctionDef get_fallback_def{"_get_fallback", self_only, msg::get_fallback_doc, get_fallback_body, nullptr, Result::any, "ModelSpec"};
+constexpr FunctionDef config_def{"config", self_only,   msg::config_property_doc, config_body,
+                                 nullptr,  Result::any, "ModelRoutingConfig"};
+constexpr FunctionDef update_config_def{
+    "update_config", config_params, msg::update_config_doc, update_config_body, nullptr, Result::any, "None"};
+constexpr FunctionDef get_model_def{"get_model", model_key_params, msg::get_model_doc, get_model_body,
+                                    nullptr,     Result::any,      "ModelSpec | None"};
+constexpr FunctionDef select_for_worker_def{
+    "select_for_worker", worker_params, msg::select_for_worker_doc, select_for_worker_body, nullptr,
+    Result::any,         "ModelSpec"};
+constexpr FunctionDef select_for_scheduler_def{"select_for_scheduler",
+                                               scheduler_params,
+                                               msg::select_for_scheduler_doc,
+                                               select_for_scheduler_body,
+                                               nullptr,
+                                               Result::any,
+                                               "ModelSpec"};
+constexpr FunctionDef get_available_models_def{"get_available_models",    self_only, msg::get_available_models_doc,
+                                               get_available_models_body, nullptr,   Result::list,
+                                               "list[dict[str, Any]]"};
+constexpr FunctionDef record_usage_def{
+    "record_usage", record_usage_params, msg::record_usage_doc, record_usage_body, nullptr, Result::any, "None"};
+constexpr FunctionDef get_usage_stats_def{"get_usage_stats",          self_only, msg::get_usage_stats_doc,
+                                          get_usage_stats_body,       nullptr,   Result::dict,
+                                          "dict[str, dict[str, int]]"};
+constexpr FunctionDef litellm_def{
+    "get_litellm_model_string", spec_params, msg::litellm_doc, litellm_body, nullptr, Result::str};
+constexpr FunctionDef is_available_def{"_is_available", spec_params, msg::is_available_doc, is_available_body, nullptr,
+                                       Result::any,     "bool"};
+constexpr FunctionDef select_for_complexity_def{"_select_for_complexity",
+                                                complexity_params,
+                                                msg::select_for_complexity_doc,
+                                                select_for_complexity_body,
+                                                nullptr,
+                                                Result::any,
+                                                "ModelSpec"};
+constexpr FunctionDef get_fallback_def{"_get_fallback", self_only,  msg::get_fallback_doc, get_fallback_body, nullptr,
+                                       Result::any,     "ModelSpec"};
 
 // After `config`, in the order of the class body.
 const FunctionDef* const methods[] = {
-    &update_config_def,    &get_model_def,    &select_for_worker_def, &select_for_scheduler_def,
-    &get_available_models_def, &record_usage_def, &get_usage_stats_def, &litellm_def,
-    &is_available_def,     &select_for_complexity_def, &get_fallback_def,
+    &update_config_def,        &get_model_def,
+    &select_for_worker_def,    &select_for_scheduler_def,
+    &get_available_models_def, &record_usage_def,
+    &get_usage_stats_def,      &litellm_def,
+    &is_available_def,         &select_for_complexity_def,
+    &get_fallback_def,
 };
 
 constexpr py::ClassDef router_class{"TierChooser", msg::router_doc, init_params, init, {}};

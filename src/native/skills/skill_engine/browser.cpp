@@ -42,9 +42,9 @@ Ref import_from(const char* module, PyObject* name) {
     PyObject* file = nullptr;
     if (PyObject_GetOptionalAttr(m.get(), names().dunder_file, &file) < 0) PyErr_Clear();
     Ref path = py::steal(file);
-    Ref message = py::steal_or_throw(path ? PyUnicode_FromFormat(msg::import_name_missing, name, module_name.get(),
-                                                                 path.get())
-                                          : PyUnicode_FromFormat(msg::import_name_unknown, name, module_name.get()));
+    Ref message =
+        py::steal_or_throw(path ? PyUnicode_FromFormat(msg::import_name_missing, name, module_name.get(), path.get())
+                                : PyUnicode_FromFormat(msg::import_name_unknown, name, module_name.get()));
     PyErr_SetImportError(message.get(), module_name.get(), path ? path.get() : Py_None);
     py::throw_pending();
 }
@@ -83,8 +83,8 @@ py::Task<Ref> open_steps(Borrowed self, Opening& o) {
     py::setattr(self, n._browser_instance, o.browser);
     Ref state_file = join(dir, msg::session_file);
     if (py::truth(py::call_method(state_file, n.exists)))
-        o.context = co_await py::call_method_kw(o.browser, n.new_context, {},
-                                                {{n.storage_state, py::str_of(state_file)}});
+        o.context =
+            co_await py::call_method_kw(o.browser, n.new_context, {}, {{n.storage_state, py::str_of(state_file)}});
     else
         o.context = co_await py::call_method(o.browser, n.new_context);
     py::setattr(self, n._browser_context, o.context);
@@ -195,8 +195,8 @@ py::Task<Ref> browser_upload_body(const Args& a) {
     Borrowed self = a[0], selector = a[1], file_path = a[2];
     Ref page = co_await open_page(self);
     co_await py::call_method(page, names().set_input_files, selector, file_path);
-    log(self, py::steal_or_throw(PyUnicode_FromFormat("%s%U%s%U", msg::uploaded, file_path.get(), msg::uploaded_to,
-                                                      selector.get())));
+    log(self, py::steal_or_throw(
+                  PyUnicode_FromFormat("%s%U%s%U", msg::uploaded, file_path.get(), msg::uploaded_to, selector.get())));
     co_return py::none();
 }
 
@@ -221,23 +221,37 @@ constexpr Param type_params[] = {
 constexpr Param evaluate_params[] = {py::self_param, {"js", Type::str}};
 constexpr Param wait_params[] = {
     py::self_param, {"selector", Type::str}, {"timeout", Type::real, py::defaults::real(10000.0)}};
-constexpr Param screenshot_params[] = {
-    py::self_param, {"name", Type::str, py::defaults::text(msg::default_screenshot)}};
+constexpr Param screenshot_params[] = {py::self_param,
+                                       {"name", Type::str, py::defaults::text(msg::default_screenshot)}};
 constexpr Param upload_params[] = {py::self_param, {"selector", Type::str}, {"file_path", Type::str}};
 
 }  // namespace
 
 const py::FunctionDef browser_open_def{"browser_open", self_only, msg::browser_open_doc, nullptr, browser_open_body};
-const py::FunctionDef browser_navigate_def{"browser_navigate", navigate_params, msg::browser_navigate_doc, nullptr, browser_navigate_body, py::Result::any, "None"};
-const py::FunctionDef browser_click_def{"browser_click", click_params, msg::browser_click_doc, nullptr, browser_click_body, py::Result::any, "None"};
-const py::FunctionDef browser_type_def{"browser_type", type_params, msg::browser_type_doc, nullptr, browser_type_body, py::Result::any, "None"};
+const py::FunctionDef browser_navigate_def{
+    "browser_navigate", navigate_params, msg::browser_navigate_doc, nullptr, browser_navigate_body,
+    py::Result::any,    "None"};
+const py::FunctionDef browser_click_def{
+    "browser_click", click_params, msg::browser_click_doc, nullptr, browser_click_body, py::Result::any, "None"};
+const py::FunctionDef browser_type_def{"browser_type",  type_params, msg::browser_type_doc, nullptr, browser_type_body,
+                                       py::Result::any, "None"};
 const py::FunctionDef browser_evaluate_def{"browser_evaluate", evaluate_params, msg::browser_evaluate_doc, nullptr,
                                            browser_evaluate_body};
-const py::FunctionDef browser_get_text_def{"browser_get_text", self_only, msg::browser_get_text_doc, nullptr,
+const py::FunctionDef browser_get_text_def{"browser_get_text",    self_only,      msg::browser_get_text_doc, nullptr,
                                            browser_get_text_body, py::Result::str};
-const py::FunctionDef browser_wait_def{"browser_wait", wait_params, msg::browser_wait_doc, nullptr, browser_wait_body, py::Result::any, "None"};
-const py::FunctionDef browser_screenshot_def{"browser_screenshot", screenshot_params, msg::browser_screenshot_doc, nullptr, browser_screenshot_body, py::Result::any, "str"};
-const py::FunctionDef browser_upload_def{"browser_upload", upload_params, msg::browser_upload_doc, nullptr, browser_upload_body, py::Result::any, "None"};
-const py::FunctionDef browser_save_session_def{"browser_save_session", self_only, msg::browser_save_session_doc, nullptr, browser_save_session_body, py::Result::any, "None"};
+const py::FunctionDef browser_wait_def{"browser_wait",  wait_params, msg::browser_wait_doc, nullptr, browser_wait_body,
+                                       py::Result::any, "None"};
+const py::FunctionDef browser_screenshot_def{"browser_screenshot",
+                                             screenshot_params,
+                                             msg::browser_screenshot_doc,
+                                             nullptr,
+                                             browser_screenshot_body,
+                                             py::Result::any,
+                                             "str"};
+const py::FunctionDef browser_upload_def{
+    "browser_upload", upload_params, msg::browser_upload_doc, nullptr, browser_upload_body, py::Result::any, "None"};
+const py::FunctionDef browser_save_session_def{
+    "browser_save_session", self_only, msg::browser_save_session_doc, nullptr, browser_save_session_body,
+    py::Result::any,        "None"};
 
 }  // namespace zorvik::skills

@@ -97,12 +97,30 @@ constexpr Param self_only[] = {py::self_param};
 constexpr Param log_params[] = {py::self_param, {"message", Type::str}};
 
 const py::FunctionDef* const methods[] = {
-    &browser_open_def,   &browser_navigate_def,   &browser_click_def,      &browser_type_def,
-    &browser_evaluate_def, &browser_get_text_def, &browser_wait_def,       &browser_screenshot_def,
-    &browser_upload_def, &browser_save_session_def, &browser_close_def,    &llm_ask_def,
-    &llm_json_def,       &create_llm_client_def,  &write_file_def,         &read_file_def,
-    &create_document_def, &shell_def,             &save_state_def,         &load_state_def,
-    &load_full_state_def, &clear_state_def,       &log_def,                &get_logs_def,
+    &browser_open_def,
+    &browser_navigate_def,
+    &browser_click_def,
+    &browser_type_def,
+    &browser_evaluate_def,
+    &browser_get_text_def,
+    &browser_wait_def,
+    &browser_screenshot_def,
+    &browser_upload_def,
+    &browser_save_session_def,
+    &browser_close_def,
+    &llm_ask_def,
+    &llm_json_def,
+    &create_llm_client_def,
+    &write_file_def,
+    &read_file_def,
+    &create_document_def,
+    &shell_def,
+    &save_state_def,
+    &load_state_def,
+    &load_full_state_def,
+    &clear_state_def,
+    &log_def,
+    &get_logs_def,
     &cleanup_def,
 };
 
@@ -111,9 +129,12 @@ constexpr py::ClassDef context_class{"ZorvikContext", msg::context_doc, init_par
 }  // namespace
 
 const py::FunctionDef log_def{"log", log_params, msg::log_doc, log_body, nullptr, py::Result::any, "None"};
-const py::FunctionDef get_logs_def{"get_logs", self_only, msg::get_logs_doc, get_logs_body, nullptr, py::Result::list, "list[str]"};
-const py::FunctionDef browser_close_def{"browser_close", self_only, msg::browser_close_doc, nullptr, browser_close_body, py::Result::any, "None"};
-const py::FunctionDef cleanup_def{"cleanup", self_only, msg::cleanup_doc, nullptr, cleanup_body, py::Result::any, "None"};
+const py::FunctionDef get_logs_def{"get_logs", self_only,        msg::get_logs_doc, get_logs_body,
+                                   nullptr,    py::Result::list, "list[str]"};
+const py::FunctionDef browser_close_def{"browser_close", self_only, msg::browser_close_doc, nullptr, browser_close_body,
+                                        py::Result::any, "None"};
+const py::FunctionDef cleanup_def{"cleanup",       self_only, msg::cleanup_doc, nullptr, cleanup_body,
+                                  py::Result::any, "None"};
 
 py::Task<void> await_quietly(Borrowed target, PyObject* method) {
     try {

@@ -39,11 +39,9 @@ auto system_call(Borrowed filename, F&& call) {
     for (;;) {
         decltype(call()) r;
         int error;
-        Py_BEGIN_ALLOW_THREADS
-        r = call();
+        Py_BEGIN_ALLOW_THREADS r = call();
         error = errno;
-        Py_END_ALLOW_THREADS
-        if (r >= 0) return r;
+        Py_END_ALLOW_THREADS if (r >= 0) return r;
         if (error != EINTR) raise_os_error(filename, error);
         if (PyErr_CheckSignals() < 0) py::throw_pending();
     }
@@ -205,8 +203,8 @@ Ref create_document_body(const Args& a) {
     Ref path = output_path(self, name);
     if (PyUnicode_EqualToUTF8(format.get(), "docx")) {
         if (!write_word_document(title, content, path)) {
-            path = py::steal_or_throw(
-                PyUnicode_Replace(path.get(), py::text(".docx").get(), py::text(".txt").get(), -1));
+            path =
+                py::steal_or_throw(PyUnicode_Replace(path.get(), py::text(".docx").get(), py::text(".txt").get(), -1));
             write_text_file(path, plain_layout(title, content));
         }
     } else if (PyUnicode_EqualToUTF8(format.get(), "md")) {
@@ -242,11 +240,11 @@ constexpr Param document_params[] = {
 
 }  // namespace
 
-const py::FunctionDef write_file_def{"write_file", write_params, msg::write_file_doc, write_file_body, nullptr,
-                                     py::Result::str};
-const py::FunctionDef read_file_def{"read_file", read_params, msg::read_file_doc, read_file_body, nullptr,
-                                    py::Result::str};
-const py::FunctionDef create_document_def{"create_document", document_params, msg::create_document_doc,
-                                          create_document_body, nullptr, py::Result::str};
+const py::FunctionDef write_file_def{"write_file",    write_params, msg::write_file_doc,
+                                     write_file_body, nullptr,      py::Result::str};
+const py::FunctionDef read_file_def{"read_file",    read_params, msg::read_file_doc,
+                                    read_file_body, nullptr,     py::Result::str};
+const py::FunctionDef create_document_def{"create_document",    document_params, msg::create_document_doc,
+                                          create_document_body, nullptr,         py::Result::str};
 
 }  // namespace zorvik::skills

@@ -240,7 +240,6 @@ constexpr Param ask_params[] = {
 const py::FunctionDef create_llm_client_def{"_create_llm_client", self_only, msg::create_llm_client_doc,
                                             create_llm_client_body};
 const py::FunctionDef llm_ask_def{"llm_ask", ask_params, msg::llm_ask_doc, nullptr, llm_ask_body, py::Result::str};
-const py::FunctionDef llm_json_def{"llm_json", ask_params, msg::llm_json_doc, nullptr, llm_json_body,
-                                   py::Result::dict};
+const py::FunctionDef llm_json_def{"llm_json", ask_params, msg::llm_json_doc, nullptr, llm_json_body, py::Result::dict};
 
 }  // namespace zorvik::skills

@@ -64,7 +64,8 @@ inline constexpr const char* browser_get_text_doc = "Get all visible text from t
 inline constexpr const char* browser_wait_doc = "Wait for an element to appear.";
 inline constexpr const char* browser_screenshot_doc = "Take a screenshot and save it. Returns the file path.";
 inline constexpr const char* browser_upload_doc = "Upload a file to a file input element.";
-inline constexpr const char* browser_save_session_doc = "Save the current browser session (cookies, storage) for reuse.";
+inline constexpr const char* browser_save_session_doc =
+    "Save the current browser session (cookies, storage) for reuse.";
 inline constexpr const char* browser_opened = "Browser opened";
 inline constexpr const char* browser_open_failed = "Failed to open browser: ";
 inline constexpr const char* navigated = "Navigated to ";

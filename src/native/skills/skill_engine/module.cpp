@@ -1,9 +1,9 @@
 // The skill engine module: wires the areas together.
+#include "py/module.hpp"
 #include "context.hpp"
 #include "json_fast.hpp"
 #include "messages.hpp"
 #include "runner.hpp"
-#include "py/module.hpp"
 
 namespace zorvik::skills {
 
@@ -11,9 +11,7 @@ namespace {
 
 py::Static<Module> state;
 
-void bind_import(Borrowed m, const char* name, const char* module) {
-    py::add(m, name, py::import(module));
-}
+void bind_import(Borrowed m, const char* name, const char* module) { py::add(m, name, py::import(module)); }
 
 void bind_from(Borrowed m, const char* module, std::initializer_list<const char*> attrs) {
     Ref source = py::import(module);

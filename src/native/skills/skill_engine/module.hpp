@@ -14,8 +14,8 @@ using py::Ref;
 inline constexpr const char* module_name = "zorvik.skills.skill_engine";
 
 struct Module {
-    Ref module;     // the module object
-    Ref globals;    // its namespace: names a host may rebind are read here at each use
+    Ref module;   // the module object
+    Ref globals;  // its namespace: names a host may rebind are read here at each use
     Ref context_type;
     Ref result_type;
     Ref runner_type;

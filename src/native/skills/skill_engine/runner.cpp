@@ -98,9 +98,8 @@ bool script_exists(Borrowed script_path) {
 void add_skill_directory(Borrowed script_path) {
     const Names& n = names();
     Ref path_type = module_global(n.Path);
-    Ref directory = cache->directories.get(path_type, script_path, [&] {
-        return py::str_of(py::getattr(py::call(path_type, script_path), n.parent));
-    });
+    Ref directory = cache->directories.get(
+        path_type, script_path, [&] { return py::str_of(py::getattr(py::call(path_type, script_path), n.parent)); });
     Ref search_path = py::getattr(module_global(n.sys), n.path);
     int present = PySequence_Contains(search_path.get(), directory.get());
     py::check(present);
@@ -165,7 +164,8 @@ Ref output_files(Borrowed skill_name) {
     int more;
     while ((more = PyIter_NextItem(entries.get(), &item)) > 0) {
         Ref entry = py::steal(item);
-        if (py::truth(py::call_method(entry, n.is_file))) py::check(PyList_Append(files.get(), py::str_of(entry).get()));
+        if (py::truth(py::call_method(entry, n.is_file)))
+            py::check(PyList_Append(files.get(), py::str_of(entry).get()));
     }
     py::check(more);
     return files;
@@ -173,8 +173,7 @@ Ref output_files(Borrowed skill_name) {
 
 // Steps from locating the loader to the successful result; any exception
 // leaving here is the caller's to report.
-py::Task<Ref> load_and_run(Borrowed ctx, Borrowed skill_name, Borrowed params, Borrowed script_path,
-                           Borrowed start) {
+py::Task<Ref> load_and_run(Borrowed ctx, Borrowed skill_name, Borrowed params, Borrowed script_path, Borrowed start) {
     const Names& n = names();
     Ref util = py::getattr(module_global(n.importlib), n.util);
     Ref spec = py::call_method(util, n.spec_from_file_location, concat(msg::module_prefix, skill_name), script_path);
@@ -235,12 +234,9 @@ Ref report_failure(Borrowed ctx, Borrowed skill_name, Borrowed exc, Borrowed sta
     Ref error = py::steal_or_throw(PyUnicode_FromFormat("%U: %S", type_name.get(), exc.get()));
     Ref logs = py::call_method(ctx, n.get_logs);
     Ref duration = elapsed(start);
-    return py::call_kw(module_global(n.PythonSkillResult), {},
-                       {{n.success, Py_False},
-                        {n.skill_name, skill_name},
-                        {n.error, error},
-                        {n.logs, logs},
-                        {n.duration, duration}});
+    return py::call_kw(
+        module_global(n.PythonSkillResult), {},
+        {{n.success, Py_False}, {n.skill_name, skill_name}, {n.error, error}, {n.logs, logs}, {n.duration, duration}});
 }
 
 // An exception raised by the clean-up while another was on its way out
@@ -263,8 +259,7 @@ py::Task<Ref> run_body(const Args& a) {
 
     Ref start = now();
     Ref script_path = a[3].is_none() ? default_script(skill_name) : py::borrow(a[3]);
-    if (!script_exists(script_path))
-        co_return early_failure(skill_name, concat(msg::script_not_found, script_path));
+    if (!script_exists(script_path)) co_return early_failure(skill_name, concat(msg::script_not_found, script_path));
 
     Ref ctx = py::call_kw(module_global(n.ZorvikContext), {},
                           {{n.skill_name, skill_name}, {n.llm_model, py::getattr(self, n._llm_model)}});
@@ -314,7 +309,8 @@ constexpr Param run_params[] = {
     {"script_path", Type::str, py::defaults::none, true},
 };
 
-constexpr py::FunctionDef run_def{"run", run_params, msg::run_doc, nullptr, run_body, py::Result::any, "PythonSkillResult"};
+constexpr py::FunctionDef run_def{"run",    run_params,      msg::run_doc,       nullptr,
+                                  run_body, py::Result::any, "PythonSkillResult"};
 const py::FunctionDef* const runner_methods[] = {&run_def};
 
 constexpr py::ClassDef runner_class{"PythonSkillRunner", msg::runner_doc, init_params, init, runner_methods};

@@ -53,8 +53,8 @@ Ref file_system_name(Borrowed path) {
 // of a file already there, and refused with the same error when the caller
 // may not write that file.
 struct Destination {
-    Ref path;          // the file to replace
-    mode_t mode = 0;   // its permission bits, when it exists
+    Ref path;         // the file to replace
+    mode_t mode = 0;  // its permission bits, when it exists
     bool exists = false;
 };
 
@@ -179,10 +179,12 @@ constexpr Param load_params[] = {py::self_param, {"key", Type::str}, {"default",
 
 }  // namespace
 
-const py::FunctionDef save_state_def{"save_state", save_params, msg::save_state_doc, save_state_body, nullptr, py::Result::any, "None"};
+const py::FunctionDef save_state_def{"save_state",    save_params, msg::save_state_doc, save_state_body, nullptr,
+                                     py::Result::any, "None"};
 const py::FunctionDef load_state_def{"load_state", load_params, msg::load_state_doc, load_state_body};
-const py::FunctionDef load_full_state_def{"_load_full_state", self_only, msg::load_full_state_doc,
-                                          load_full_state_body, nullptr, py::Result::dict};
-const py::FunctionDef clear_state_def{"clear_state", self_only, msg::clear_state_doc, clear_state_body, nullptr, py::Result::any, "None"};
+const py::FunctionDef load_full_state_def{"_load_full_state",   self_only, msg::load_full_state_doc,
+                                          load_full_state_body, nullptr,   py::Result::dict};
+const py::FunctionDef clear_state_def{"clear_state",   self_only, msg::clear_state_doc, clear_state_body, nullptr,
+                                      py::Result::any, "None"};
 
 }  // namespace zorvik::skills

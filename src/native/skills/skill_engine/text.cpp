@@ -37,8 +37,10 @@ Py_ssize_t find_ascii(Borrowed text, std::string_view part, Py_ssize_t from) {
             const std::size_t at = bytes.find(part, static_cast<std::size_t>(from));
             return at == std::string_view::npos ? -1 : static_cast<Py_ssize_t>(at);
         }
-        case PyUnicode_2BYTE_KIND: return search(PyUnicode_2BYTE_DATA(s));
-        default: return search(PyUnicode_4BYTE_DATA(s));
+        case PyUnicode_2BYTE_KIND:
+            return search(PyUnicode_2BYTE_DATA(s));
+        default:
+            return search(PyUnicode_4BYTE_DATA(s));
     }
 }
 
