@@ -357,3 +357,114 @@ class TestCatalogueChanges:
             tc.AVAILABLE_MODELS["claude-sonnet"].display_name = "Claude Sonnet"
         assert listing[0]["cost_per_1k_output"] == 7.0
         assert listing[1]["display_name"] == "Changed"
+
+
+class TestAnswersKeptBetweenCalls:
+    """What the router remembers between calls must give way to every change a host can make."""
+
+    LINE = "Worker model (explicit): Claude Haiku for 'open the file'"
+
+    @staticmethod
+    def choose(r):
+        return r.select_for_worker("open the file", "claude-haiku")
+
+    @pytest.fixture
+    def quiet(self):
+        logger = tc.logger
+        logger.setLevel(logging.WARNING)
+        yield logger
+        logger.setLevel(logging.NOTSET)
+        logger.disabled = False
+
+    @pytest.mark.parametrize("change", [
+        lambda logger, monkeypatch, seen: logger.setLevel(logging.INFO),
+        lambda logger, monkeypatch, seen: monkeypatch.setitem(vars(logger), "info", seen.append),
+        lambda logger, monkeypatch, seen: monkeypatch.setattr(logging.Logger, "info",
+                                                              lambda self, message: seen.append(message)),
+        lambda logger, monkeypatch, seen: monkeypatch.setattr(
+            logger, "__class__", type("Loud", (logging.Logger,), {"info": lambda self, m: seen.append(m)})),
+        lambda logger, monkeypatch, seen: monkeypatch.setattr(tc, "logger", type("L", (), {"info": seen.append})()),
+    ], ids=["level", "instance method", "class method", "logger class", "module name"])
+    def test_a_dropped_line_is_written_once_the_logger_changes(self, quiet, monkeypatch, caplog, change):
+        r, seen = router(*BOTH), []
+        for _ in range(3):
+            assert self.choose(r) is HAIKU
+        assert caplog.messages == []
+        change(quiet, monkeypatch, seen)
+        self.choose(r)
+        assert seen + caplog.messages == [self.LINE]
+
+    def test_the_disabled_flag(self, quiet, caplog):
+        r = router(*BOTH)
+        quiet.setLevel(logging.INFO)
+        quiet.disabled = True
+        self.choose(r)
+        self.choose(r)
+        quiet.disabled = False
+        self.choose(r)
+        assert caplog.messages == [self.LINE]
+
+    @pytest.mark.parametrize("replace", ["instance", "class", "instance class"])
+    def test_methods_replaced_after_use(self, replace):
+        class Sub(tc.TierChooser):
+            pass
+
+        r = Sub(tc.ModelRoutingConfig(), Keys(*BOTH))
+        for _ in range(3):
+            assert self.choose(r) is HAIKU
+        if replace == "instance":
+            r.get_model = lambda key: SONNET
+        elif replace == "class":
+            Sub.get_model = lambda self, key: SONNET
+        else:
+            r.__class__ = type("Other", (tc.TierChooser,), {"get_model": lambda self, key: SONNET})
+        assert self.choose(r) is SONNET
+
+    class Loose:
+        def __eq__(self, other):
+            return other == "claude-haiku"
+
+        __hash__ = None
+
+    @pytest.mark.parametrize("enabled", [
+        ["".join(["claude-", "haiku"])],
+        ["claude-opus", Loose()],
+        [type("Text", (str,), {})("claude-haiku")],
+    ], ids=["equal text", "object equal to it", "str subclass"])
+    def test_enabled_keys_compare_as_in_does(self, enabled):
+        listing = router(*BOTH, enabled_models=enabled).get_available_models()
+        assert listing[2]["enabled"] is True and listing[2]["available"] is True
+        assert listing[3]["enabled"] is False
+
+    def test_catalogue_entries_sharing_an_id(self, monkeypatch):
+        first = tc.ModelSpec("".join(["sha", "red"]), "openai", "First", C.SIMPLE)
+        second = tc.ModelSpec("shared", "openai", "Second", C.SIMPLE)
+        monkeypatch.setattr(tc, "AVAILABLE_MODELS", {"a": first, "b": second})
+        keys = Keys("openai")
+        r = tc.TierChooser(tc.ModelRoutingConfig(enabled_models=["b"]), keys)
+        assert [e["available"] for e in r.get_available_models()] == [False, False] and keys.asked == []
+        r.update_config(tc.ModelRoutingConfig(enabled_models=["a"]))
+        assert [e["available"] for e in r.get_available_models()] == [True, True]
+
+    @pytest.mark.parametrize(("start", "tokens"), [
+        ((2**30 - 1, 2**30 - 1), 1),
+        ((0, 0), 2**40),
+        ((-(2**30) + 1, 5), -(2**30)),
+        ((10**20, -(10**20)), 3),
+    ])
+    def test_counter_sums(self, start, tokens):
+        r = router()
+        r._usage_stats["m"] = {"".join(["cal", "ls"]): start[0], "tokens": start[1]}
+        r.record_usage("m", tokens)
+        r.record_usage("m", tokens)
+        assert r.get_usage_stats()["m"] == {"calls": start[0] + 2, "tokens": start[1] + 2 * tokens}
+
+    def test_usage_dict_replaced_between_calls(self):
+        r = router()
+        r.record_usage("m", 1)
+        r.record_usage("m", 1)
+        r._usage_stats = {"m": {"calls": 10, "tokens": 0}}
+        r.record_usage("m", 1)
+        r._usage_stats["m"] = {"calls": 20, "tokens": 0}
+        r.record_usage("m", 1)
+        assert r.get_usage_stats() == {"m": {"calls": 21, "tokens": 1}}

@@ -3,6 +3,7 @@
 #include "error.hpp"
 #include "messages.hpp"
 
+#include <bit>
 #include <stdexcept>
 
 namespace zorvik::py {
@@ -111,6 +112,8 @@ Signature::Signature(const char* name, std::span<const Param> params) : name_(na
     for (std::size_t i = 0; i < params.size(); ++i) {
         names_[i] = steal_or_throw(PyUnicode_InternFromString(params[i].name));
         defaults_[i] = default_object(params[i].def);
+        exact_[i] = builtin_for(params[i].type);
+        if (params[i].type != Type::any) typed_ |= 1U << i;
         if (params[i].required()) {
             if (optional_seen) throw std::logic_error("required parameter after an optional one");
             ++min_positional_;
@@ -118,6 +121,12 @@ Signature::Signature(const char* name, std::span<const Param> params) : name_(na
             optional_seen = true;
         }
     }
+}
+
+void Signature::set_owner(PyTypeObject* owner) noexcept {
+    owner_ = owner;
+    for (std::size_t i = 0; i < params_.size(); ++i)
+        if (params_[i].type == Type::self) exact_[i] = owner;
 }
 
 void Signature::raise_arity(Py_ssize_t given) const {
@@ -178,7 +187,10 @@ void Signature::finish(Py_ssize_t nargs, Args& out) const {
         if (params_[static_cast<std::size_t>(i)].required()) raise_arity(i);
         slot = defaults_[static_cast<std::size_t>(i)].get();
     }
-    for (int i = 0; i < n; ++i) check_type(i, params_[static_cast<std::size_t>(i)], out);
+    for (unsigned typed = typed_; typed; typed &= typed - 1) {
+        const auto i = static_cast<std::size_t>(std::countr_zero(typed));
+        if (Py_TYPE(out.obj[i]) != exact_[i]) check_type(static_cast<int>(i), params_[i], out);
+    }
 }
 
 void Signature::parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Args& out) const {

@@ -72,7 +72,7 @@ public:
 
     const char* name() const noexcept { return name_; }
     std::span<const Param> params() const noexcept { return params_; }
-    void set_owner(PyTypeObject* owner) noexcept { owner_ = owner; }
+    void set_owner(PyTypeObject* owner) noexcept;
     PyTypeObject* owner() const noexcept { return owner_; }
 
     // Vectorcall form: `self` (if any) is args[0].
@@ -95,6 +95,10 @@ private:
     std::span<const Param> params_;
     std::array<Ref, Args::max> names_;
     std::array<Ref, Args::max> defaults_;
+    // The one type each typed parameter passes without further checks (the
+    // owner class for `self`); null where the full check always runs.
+    std::array<PyTypeObject*, Args::max> exact_{};
+    unsigned typed_ = 0;  // bit i: parameter i has a type to check
     Py_ssize_t min_positional_ = 0;
     PyTypeObject* owner_ = nullptr;
 };

@@ -39,6 +39,19 @@ Ref field_of(Borrowed dict, SpecField field) {
     return py::steal(value);
 }
 
+// Exact texts compare without running code, so for them the key an id
+// belongs to is found once here rather than at each availability test.
+void link_equal_ids(std::vector<CatalogueEntry>& entries) {
+    for (const CatalogueEntry& e : entries)
+        if (!PyUnicode_CheckExact(e.id.get())) return;
+    for (CatalogueEntry& e : entries)
+        for (const CatalogueEntry& first : entries)
+            if (first.id.is(e.id) || PyUnicode_Equal(first.id.get(), e.id.get()) == 1) {
+                e.id_key = first.key;
+                break;
+            }
+}
+
 }  // namespace
 
 bool CatalogueSnapshot::valid() const noexcept {
@@ -112,6 +125,7 @@ std::shared_ptr<const CatalogueSnapshot> CatalogueView::build(Borrowed models) {
         for (std::size_t i = 0; i < listing_size; ++i)
             py::check(PyDict_SetItem(e.listing.get(), listing_name(static_cast<ListingKey>(i)), values[i].get()));
     }
+    link_equal_ids(snapshot->entries_);
     if (watch::generation() != start) return give_up();
     snapshot->generation_ = start;
     current_ = std::move(snapshot);

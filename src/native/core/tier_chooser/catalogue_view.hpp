@@ -21,6 +21,7 @@ namespace zorvik::core {
 
 struct CatalogueEntry {
     Ref key, spec, id, provider;
+    Ref id_key;                    // the first key whose spec has an equal id; null unless all ids are exact texts
     Ref listing;                   // the get_available_models() entry, None for the per-call values
     Ref model_string;              // get_litellm_model_string(spec), null when it is not a str
     PyTypeObject* type = nullptr;  // the spec's class and its version

@@ -8,8 +8,22 @@
 
 namespace zorvik::core {
 
-// `key in container`
+// `key in container`; a list scanned as far as it holds exact texts (which
+// compare without running code) answers as `in` would.
 inline bool contains(Borrowed container, Borrowed key) {
+    if (PyList_CheckExact(container.get()) && PyUnicode_CheckExact(key.get())) {
+        PyObject* list = container.get();
+        const Py_hash_t hash = PyObject_Hash(key.get());
+        const Py_ssize_t size = PyList_GET_SIZE(list);
+        Py_ssize_t i = 0;
+        for (; i < size; ++i) {
+            PyObject* item = PyList_GET_ITEM(list, i);
+            if (item == key.get()) return true;
+            if (!PyUnicode_CheckExact(item)) break;
+            if (PyObject_Hash(item) == hash && PyUnicode_Equal(item, key.get()) == 1) return true;
+        }
+        if (i == size) return false;
+    }
     int r = PySequence_Contains(container.get(), key.get());
     py::check(r);
     return r != 0;

@@ -60,6 +60,7 @@ namespace zorvik::core {
     /* standard library */                                \
     X(__dataclass_fields__, "__dataclass_fields__")       \
     X(__init__, "__init__")                               \
+    X(_cache, "_cache")                                   \
     X(compile, "compile")                                 \
     X(info, "info")                                       \
     X(items, "items")                                     \

@@ -8,11 +8,13 @@
 // name replaces them.
 #include "attributes.hpp"
 #include "catalogue_view.hpp"
+#include "log_gate.hpp"
 #include "mapping.hpp"
-#include "py/logger.hpp"
 #include "text.hpp"
+#include "watch.hpp"
 
 #include <array>
+#include <cstdint>
 
 namespace zorvik::core {
 
@@ -32,6 +34,18 @@ constexpr Preference cheap_complex{&Names::claude_sonnet, &Names::claude_haiku, 
 constexpr Preference cheap_moderate{&Names::claude_haiku, &Names::claude_sonnet, &Names::gpt_5_2};
 constexpr Preference cheap_simple{&Names::claude_haiku, &Names::claude_sonnet, &Names::gpt_5_2};
 
+// One of the class's own methods, and the last answer to whether
+// `self.<name>` resolves to it: it stands while the instance dict it was
+// given for (watched) and the class's version are unchanged.
+struct OwnMethod {
+    Ref function;
+    PyObject* dict = nullptr;
+    PyTypeObject* type = nullptr;
+    unsigned version = 0;
+    std::uint64_t generation = 0;
+    bool resolves = false;
+};
+
 struct Cache {
     Ref tier_index;      // {Complexity.COMPLEX: 0, MODERATE: 1, SIMPLE: 2}, looked up as the map would be
     Ref usage_template;  // {"calls": 0, "tokens": 0}
@@ -41,7 +55,7 @@ struct Cache {
     Template worker_default{msg::worker_default};
     Template worker_auto{msg::worker_auto};
     // The class's own methods, to recognise calls that nothing replaced.
-    Ref own_get_model, own_is_available, own_select_for_complexity, own_get_fallback;
+    OwnMethod own_get_model, own_is_available, own_select_for_complexity, own_get_fallback;
 };
 py::Static<Cache> cache;
 
@@ -56,13 +70,30 @@ Ref config_of(Borrowed self) { return router_fields->get(self, router_config); }
 // the class through the MRO and not shadowed by the instance dict. Its C++
 // body can then run directly, without the lookup and argument parsing of a
 // Python-level call.
-bool resolves_to_own(Borrowed self, PyObject* name, const Ref& own) {
+bool resolves_to_own(Borrowed self, PyObject* name, OwnMethod& own) {
     PyTypeObject* type = Py_TYPE(self.get());
-    if (type->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(type, name) != own.get()) return false;
+    if (type->tp_getattro != PyObject_GenericGetAttr) return false;
     Ref dict = py::steal_or_throw(PyObject_GenericGetDict(self.get(), nullptr));
-    const int shadowed = PyDict_Contains(dict.get(), name);
-    py::check(shadowed);
-    return !shadowed;
+    if (own.dict == dict.get() && own.type == type && own.version == type->tp_version_tag && own.version != 0 &&
+        own.generation == watch::generation())
+        return own.resolves;
+    own.dict = nullptr;
+    if (watch::enabled()) watch::add(dict);
+    const std::uint64_t start = watch::generation();
+    bool resolves = _PyType_Lookup(type, name) == own.function.get();
+    if (resolves) {
+        const int shadowed = PyDict_Contains(dict.get(), name);
+        py::check(shadowed);
+        resolves = !shadowed;
+    }
+    if (watch::enabled() && watch::generation() == start) {
+        own.dict = dict.get();
+        own.type = type;
+        own.version = type->tp_version_tag;
+        own.generation = start;
+        own.resolves = resolves;
+    }
+    return resolves;
 }
 
 Ref get_model(Borrowed self, Borrowed model_key);
@@ -92,7 +123,7 @@ Ref call_get_fallback(Borrowed self) {
 
 // Whether the module logger would drop a record of `level` anyway, so the
 // line need not be built.
-bool dropped(py::LogLevel level) { return py::logger_drops(module_global(names().logger), level); }
+bool dropped(py::LogLevel level) { return log_dropped(level); }
 
 void log(py::LogLevel level, const Template& line, std::initializer_list<Piece> arguments) {
     Ref logger = module_global(names().logger);
@@ -237,7 +268,10 @@ Ref is_available(Borrowed self, Borrowed spec) {
     const CatalogueEntry* own = snapshot ? snapshot->entry_of(spec) : nullptr;
     Ref wanted = own ? own->id : fields.get(spec, spec_id);
     Ref key;
-    if (!snapshot || !key_from_snapshot(*snapshot, wanted, key)) {
+    // of() has just found the snapshot valid, and nothing has run since.
+    if (own && own->id_key)
+        key = own->id_key;
+    else if (!snapshot || !key_from_snapshot(*snapshot, wanted, key)) {
         key.reset();
         for_each_item(models, [&](Borrowed k, Borrowed model) {
             if (!equals(fields.get(model, spec_id), wanted)) return false;
@@ -328,20 +362,50 @@ void add_usage(Borrowed usage, Borrowed key, PyObject* field, Borrowed amount) {
     py::check(PyObject_SetItem(per_model.get(), field, sum.get()));
 }
 
+// a + b for exact ints; those of one digit are added here, as the
+// interpreter's own int addition does.
+Ref add_ints(PyObject* a, PyObject* b) {
+    auto* x = reinterpret_cast<PyLongObject*>(a);
+    auto* y = reinterpret_cast<PyLongObject*>(b);
+    if (PyUnstable_Long_IsCompact(x) && PyUnstable_Long_IsCompact(y))
+        return py::steal_or_throw(
+            PyLong_FromSsize_t(PyUnstable_Long_CompactValue(x) + PyUnstable_Long_CompactValue(y)));
+    return py::steal_or_throw(PyNumber_Add(a, b));
+}
+
+// per_model["calls"] and per_model["tokens"] of an exact dict; one that
+// holds just the two, under the very names given to it here, is read by
+// walking its two entries.
+void read_counters(Borrowed per_model, Ref& calls, Ref& used) {
+    const Names& n = names();
+    if (PyDict_GET_SIZE(per_model.get()) == 2) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(per_model.get(), &pos, &key, &value)) {
+            if (key == n.calls) calls = py::borrow(value);
+            if (key == n.tokens) used = py::borrow(value);
+        }
+        if (calls && used) return;
+        calls.reset();
+        used.reset();
+    }
+    PyObject* value = nullptr;
+    py::check(PyDict_GetItemRef(per_model.get(), n.calls, &value));
+    calls = py::steal(value);
+    py::check(PyDict_GetItemRef(per_model.get(), n.tokens, &value));
+    used = py::steal(value);
+}
+
 // The counters as exact ints in an exact dict: no code of the host's can
 // run while they are updated, so one lookup serves both.
 bool add_usage_directly(Borrowed per_model, Borrowed tokens) {
     const Names& n = names();
     if (!PyDict_CheckExact(per_model.get())) return false;
-    PyObject *calls = nullptr, *used = nullptr;
-    py::check(PyDict_GetItemRef(per_model.get(), n.calls, &calls));
-    Ref calls_ref = py::steal(calls);
-    py::check(PyDict_GetItemRef(per_model.get(), n.tokens, &used));
-    Ref used_ref = py::steal(used);
-    if (!calls || !used || !PyLong_CheckExact(calls) || !PyLong_CheckExact(used)) return false;
-    py::check(
-        PyDict_SetItem(per_model.get(), n.calls, py::steal_or_throw(PyNumber_Add(calls, cache->one.get())).get()));
-    py::check(PyDict_SetItem(per_model.get(), n.tokens, py::steal_or_throw(PyNumber_Add(used, tokens.get())).get()));
+    Ref calls, used;
+    read_counters(per_model, calls, used);
+    if (!calls || !used || !PyLong_CheckExact(calls.get()) || !PyLong_CheckExact(used.get())) return false;
+    py::check(PyDict_SetItem(per_model.get(), n.calls, add_ints(calls.get(), cache->one.get()).get()));
+    py::check(PyDict_SetItem(per_model.get(), n.tokens, add_ints(used.get(), tokens.get()).get()));
     return true;
 }
 
@@ -491,10 +555,10 @@ Ref make_router_type() {
     py::install_methods(type, module_name, methods);
     const Names& n = names();
     Cache& c = *cache;
-    c.own_get_model = py::getattr(type, n.get_model);
-    c.own_is_available = py::getattr(type, n._is_available);
-    c.own_select_for_complexity = py::getattr(type, n._select_for_complexity);
-    c.own_get_fallback = py::getattr(type, n._get_fallback);
+    c.own_get_model.function = py::getattr(type, n.get_model);
+    c.own_is_available.function = py::getattr(type, n._is_available);
+    c.own_select_for_complexity.function = py::getattr(type, n._select_for_complexity);
+    c.own_get_fallback.function = py::getattr(type, n._get_fallback);
     return type;
 }
 

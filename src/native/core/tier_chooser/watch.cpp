@@ -4,10 +4,15 @@
 
 namespace zorvik::core::watch {
 
-namespace {
-
+namespace detail {
 int watcher = -1;
 std::uint64_t counter = 1;
+}  // namespace detail
+
+namespace {
+
+using detail::counter;
+using detail::watcher;
 
 int on_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
     ++counter;
@@ -21,10 +26,6 @@ void init() {
     watcher = PyDict_AddWatcher(on_change);
     if (watcher < 0) PyErr_Clear();
 }
-
-bool enabled() noexcept { return watcher >= 0; }
-
-std::uint64_t generation() noexcept { return counter; }
 
 void add(py::Borrowed dict) { py::check(PyDict_Watch(watcher, dict.get())); }
 

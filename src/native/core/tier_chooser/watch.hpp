@@ -12,8 +12,14 @@ namespace zorvik::core::watch {
 // Registers the watcher; without a free watcher slot, tracking stays off
 // and every cache built on it is simply never used.
 void init();
-bool enabled() noexcept;
-std::uint64_t generation() noexcept;
+
+namespace detail {
+extern int watcher;
+extern std::uint64_t counter;
+}  // namespace detail
+
+inline bool enabled() noexcept { return detail::watcher >= 0; }
+inline std::uint64_t generation() noexcept { return detail::counter; }
 // Reports changes of `dict` (an exact or derived dict) from now on. Dicts
 // are never unwatched, as several caches may rely on the same dict; a dict
 // no cache uses any more only causes an unneeded rebuild when it changes.
