@@ -58,7 +58,7 @@ const char* annotation_text(const Param& p) noexcept;
 struct Args {
     static constexpr int max = 8;
     std::array<PyObject*, max> obj{};
-    std::array<double, max> real{};
+    std::array<double, max> real;  // set for `real` parameters only
 
     Borrowed operator[](int i) const noexcept { return obj[static_cast<std::size_t>(i)]; }
     double number(int i) const noexcept { return real[static_cast<std::size_t>(i)]; }

@@ -1,5 +1,7 @@
 #include "coroutine.hpp"
 
+#include <cstring>
+
 #include "messages.hpp"
 #include "names.hpp"
 
@@ -488,7 +490,7 @@ Ref make_coroutine(AsyncBody body, const Args& args, Borrowed name, Borrowed qua
         p->pinned[i] = borrow(args.obj[i]);
         p->args.obj[i] = args.obj[i];
     }
-    p->args.real = args.real;
+    std::memcpy(p->args.real.data(), args.real.data(), sizeof args.real);
     p->task = body(p->args);
     PyObject_GC_Track(self);
     return owner;
