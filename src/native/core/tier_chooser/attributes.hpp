@@ -1,4 +1,4 @@
-// Instance attributes of plain records (catalogue specs, routing
+// Instance attributes of plain records (catalogue entries, routing
 // configurations, routers), read straight from the instance dict.
 //
 // `obj.name` follows the generic protocol: a data descriptor on the class
