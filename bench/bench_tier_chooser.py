@@ -55,11 +55,11 @@ class ModelSpec:
 
 
 AVAILABLE_MODELS = {
-    key: ModelSpec(id=spec.id, provider=spec.provider, display_name=spec.display_name,
-                   complexity_tier=Complexity(spec.complexity_tier.value), description=spec.description,
-                   max_tokens=spec.max_tokens, cost_per_1k_input=spec.cost_per_1k_input,
-                   cost_per_1k_output=spec.cost_per_1k_output)
-    for key, spec in native.AVAILABLE_MODELS.items()
+    key: ModelSpec(id=model_spec.id, provider=model_spec.provider, display_name=model_spec.display_name,
+                   complexity_tier=Complexity(model_spec.complexity_tier.value), description=model_spec.description,
+                   max_tokens=model_spec.max_tokens, cost_per_1k_input=model_spec.cost_per_1k_input,
+                   cost_per_1k_output=model_spec.cost_per_1k_output)
+    for key, model_spec in native.AVAILABLE_MODELS.items()
 }
 
 _COMPLEX_PATTERNS = list(native._COMPLEX_PATTERNS)
@@ -118,45 +118,45 @@ class TierChooser:
     def get_model(self, model_key: str):
         if model_key not in AVAILABLE_MODELS:
             return None
-        spec = AVAILABLE_MODELS[model_key]
-        return spec if self._is_available(spec) else None
+        model_spec = AVAILABLE_MODELS[model_key]
+        return model_spec if self._is_available(model_spec) else None
 
     def select_for_worker(self, task_description: str, model_key: str | None = None) -> ModelSpec:
         if model_key and model_key != "auto":
-            spec = self.get_model(model_key)
-            if spec:
-                baseline_logger.info(f"Worker model (explicit): {spec.display_name} for '{task_description[:50]}'")
-                return spec
+            model_spec = self.get_model(model_key)
+            if model_spec:
+                baseline_logger.info(f"Worker model (explicit): {model_spec.display_name} for '{task_description[:50]}'")
+                return model_spec
             baseline_logger.warning(f"Requested model '{model_key}' not available, falling back to auto")
         default_key = self._config.default_worker_model
         if default_key and default_key != "auto":
-            spec = self.get_model(default_key)
-            if spec:
-                baseline_logger.info(f"Worker model (default): {spec.display_name} for '{task_description[:50]}'")
-                return spec
+            model_spec = self.get_model(default_key)
+            if model_spec:
+                baseline_logger.info(f"Worker model (default): {model_spec.display_name} for '{task_description[:50]}'")
+                return model_spec
         complexity = classify_complexity(task_description)
-        spec = self._select_for_complexity(complexity)
+        model_spec = self._select_for_complexity(complexity)
         baseline_logger.info(
-            f"Worker model (auto [{complexity.value}]): {spec.display_name} for '{task_description[:50]}'")
-        return spec
+            f"Worker model (auto [{complexity.value}]): {model_spec.display_name} for '{task_description[:50]}'")
+        return model_spec
 
     def get_available_models(self) -> list[dict[str, Any]]:
         return [
             {
                 "key": key,
-                "id": spec.id,
-                "provider": spec.provider,
-                "display_name": spec.display_name,
-                "description": spec.description,
-                "complexity_tier": spec.complexity_tier.value,
+                "id": model_spec.id,
+                "provider": model_spec.provider,
+                "display_name": model_spec.display_name,
+                "description": model_spec.description,
+                "complexity_tier": model_spec.complexity_tier.value,
                 "enabled": key in self._config.enabled_models,
-                "available": self._is_available(spec),
-                "cost_per_1k_input": spec.cost_per_1k_input,
-                "cost_per_1k_output": spec.cost_per_1k_output,
+                "available": self._is_available(model_spec),
+                "cost_per_1k_input": model_spec.cost_per_1k_input,
+                "cost_per_1k_output": model_spec.cost_per_1k_output,
                 "calls": self._usage_stats.get(key, {}).get("calls", 0),
                 "tokens": self._usage_stats.get(key, {}).get("tokens", 0),
             }
-            for key, spec in AVAILABLE_MODELS.items()
+            for key, model_spec in AVAILABLE_MODELS.items()
         ]
 
     def record_usage(self, model_key: str, tokens: int = 0) -> None:
@@ -165,22 +165,22 @@ class TierChooser:
         self._usage_stats[model_key]["calls"] += 1
         self._usage_stats[model_key]["tokens"] += tokens
 
-    def get_litellm_model_string(self, spec: ModelSpec) -> str:
-        if spec.provider == "anthropic":
-            return f"anthropic/{spec.id}"
-        if spec.provider == "openai":
-            return f"openai/{spec.id}"
-        return spec.id
+    def get_litellm_model_string(self, model_spec: ModelSpec) -> str:
+        if model_spec.provider == "anthropic":
+            return f"anthropic/{model_spec.id}"
+        if model_spec.provider == "openai":
+            return f"openai/{model_spec.id}"
+        return model_spec.id
 
-    def _is_available(self, spec: ModelSpec) -> bool:
+    def _is_available(self, model_spec: ModelSpec) -> bool:
         key = None
         for k, m in AVAILABLE_MODELS.items():
-            if m.id == spec.id:
+            if m.id == model_spec.id:
                 key = k
                 break
         if key is not None and key not in self._config.enabled_models:
             return False
-        return self._secrets.has_key(spec.provider)
+        return self._secrets.has_key(model_spec.provider)
 
     def _select_for_complexity(self, complexity: Complexity) -> ModelSpec:
         preference_map = {
@@ -196,9 +196,9 @@ class TierChooser:
             }
         for key in preference_map.get(complexity, ["claude-sonnet"]):
             if key in AVAILABLE_MODELS and key in self._config.enabled_models:
-                spec = AVAILABLE_MODELS[key]
-                if self._is_available(spec):
-                    return spec
+                model_spec = AVAILABLE_MODELS[key]
+                if self._is_available(model_spec):
+                    return model_spec
         return self._get_fallback()
 
     def _get_fallback(self) -> ModelSpec:
@@ -262,9 +262,9 @@ def main():
     texts = {"SHORT": SHORT, "NO_MATCH_40": NO_MATCH_40, "LAST_PATTERN": LAST_PATTERN, "TASK": TASK}
     sides = (
         dict(texts, classify=native.classify_complexity, router=fast, config=fast_config,
-             config_type=type(fast_config), data=data, spec=fast_spec),
+             config_type=type(fast_config), data=data, model_spec=fast_spec),
         dict(texts, classify=classify_complexity, router=slow, config=slow_config,
-             config_type=ModelRoutingConfig, data=data, spec=slow_spec),
+             config_type=ModelRoutingConfig, data=data, model_spec=slow_spec),
     )
     cases = [
         ("classify_complexity, 13 chars", "classify(SHORT)"),
@@ -277,7 +277,7 @@ def main():
         ("record_usage", "router.record_usage('claude-haiku', 120)"),
         ("ModelRoutingConfig.from_dict", "config_type.from_dict(data)"),
         ("ModelRoutingConfig.to_dict", "config.to_dict()"),
-        ("get_litellm_model_string", "router.get_litellm_model_string(spec)"),
+        ("get_litellm_model_string", "router.get_litellm_model_string(model_spec)"),
     ]
     print(f"Python {sys.version.split()[0]}; ns per call, minimum of {REPEATS} repeats")
     print(f"{'operation':44} {'native':>9} {'python':>9} {'ratio':>7}")

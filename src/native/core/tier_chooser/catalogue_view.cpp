@@ -32,7 +32,7 @@ constexpr PyObject* Names::*listing_names[listing_size] = {
     &Names::tokens,
 };
 
-// The value of `field` in a spec's instance dict; null when it is not there.
+// The value of `field` in a catalogue entry's instance dict; null when it is not there.
 Ref field_of(Borrowed dict, SpecField field) {
     PyObject* value = nullptr;
     py::check(PyDict_GetItemRef(dict.get(), spec_fields().name(field), &value));
