@@ -3,8 +3,10 @@
     parse(text: str, mapping: dict, count: int = 0, ratio: float = 1.5, label: str | None = None)
 """
 
+import datetime
 import fractions
 import inspect
+import pathlib
 
 import pytest
 
@@ -54,6 +56,9 @@ def test_arity_and_keyword_errors(args, kwargs, message):
         (("a", {}, 1.0), "count", "int", "float"),
         (("a", {}, None), "count", "int", "NoneType"),
         (("a", {}, 0, 1.0, 5), "label", "str", "int"),
+        # Named by tp_name: a C type dotted, a class written in Python bare.
+        (("a", {}, datetime.date(2026, 1, 1)), "count", "int", "datetime.date"),
+        ((pathlib.PurePosixPath("a"), {}), "text", "str", "PurePosixPath"),
     ],
 )
 def test_wrong_types_are_named(args, name, expected, got):
@@ -65,8 +70,8 @@ def test_wrong_types_are_named(args, name, expected, got):
 @pytest.mark.parametrize(
     "args, name, expected, got",
     [
-        ((Text("a"), {}), "text", "str", f"{__name__}.Text"),
-        (("a", Mapping()), "mapping", "dict", f"{__name__}.Mapping"),
+        ((Text("a"), {}), "text", "str", "Text"),
+        (("a", Mapping()), "mapping", "dict", "Mapping"),
         (("a", {}, True), "count", "int", "bool"),
     ],
 )

@@ -78,4 +78,4 @@ def test_to_dict_reads_fields_as_attributes(engine):
     with pytest.raises(TypeError) as err:
         engine.PythonSkillResult.to_dict(object())
     assert str(err.value) == ("Argument 'self' has incorrect type "
-                              "(expected zorvik.skills.skill_engine.PythonSkillResult, got object)")
+                              "(expected PythonSkillResult, got object)")

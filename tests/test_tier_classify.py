@@ -103,7 +103,7 @@ class TestArguments:
         [
             ((None,), "Argument 'prompt' has incorrect type (expected str, got NoneType)", None),
             ((b"bytes",), "Argument 'prompt' has incorrect type (expected str, got bytes)", None),
-            ((Text("a text"),), f"Argument 'prompt' has incorrect type (expected str, got {__name__}.Text)",
+            ((Text("a text"),), "Argument 'prompt' has incorrect type (expected str, got Text)",
              "Subclasses of 'str' are refused here: pass an exact 'str'."),
             (("text", True), "Argument 'tool_count' has incorrect type (expected int, got bool)",
              "Subclasses of 'int' are refused here: pass an exact 'int'."),

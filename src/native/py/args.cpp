@@ -23,16 +23,6 @@ PyTypeObject* builtin_for(Type t) {
     }
 }
 
-std::string qualified_name(PyTypeObject* type) {
-    Ref name = steal(PyType_GetFullyQualifiedName(type));
-    const char* text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
-    if (!text) {
-        PyErr_Clear();
-        return type->tp_name;
-    }
-    return text;
-}
-
 Ref default_object(const Default& d) {
     switch (d.kind) {
         case Default::required:
@@ -69,13 +59,14 @@ const char* annotation_text(const Param& p) noexcept {
     return nullptr;
 }
 
+// Types are named by their tp_name, as the interpreter's own messages name
+// them: a class written in Python by its bare name, a C type dotted.
 void raise_argument_type(const char* name, PyTypeObject* expected, Borrowed value) {
-    std::string want = qualified_name(expected);
-    std::string got = qualified_name(value.type());
-    PyErr_Format(PyExc_TypeError, msg::arg_type, name, want.c_str(), got.c_str());
+    const char* want = expected->tp_name;
+    PyErr_Format(PyExc_TypeError, msg::arg_type, name, want, value.type()->tp_name);
     PyError error = PyError::fetch();
     if (PyObject_TypeCheck(value.get(), expected)) {
-        Ref note = steal(PyUnicode_FromFormat(msg::subclass_note, want.c_str(), want.c_str()));
+        Ref note = steal(PyUnicode_FromFormat(msg::subclass_note, want, want));
         Ref added = note ? steal(PyObject_CallMethod(error.value().get(), "add_note", "O", note.get())) : Ref();
         if (!added) PyErr_Clear();
     }
@@ -102,8 +93,7 @@ void check_result(Result declared, Borrowed value) {
             break;
     }
     if (value.type() == type || value.is_none()) return;
-    std::string got = qualified_name(value.type());
-    raise_format(PyExc_TypeError, msg::result_type, label, got.c_str());
+    raise_format(PyExc_TypeError, msg::result_type, label, value.type()->tp_name);
 }
 
 Signature::Signature(const char* name, std::span<const Param> params) : name_(name), params_(params) {

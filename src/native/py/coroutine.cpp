@@ -2,12 +2,48 @@
 
 #include <cstring>
 
+#include "call.hpp"
 #include "messages.hpp"
+#include "module.hpp"
 #include "names.hpp"
 
 namespace zorvik::py {
 
 // ---------------------------------------------------------------- awaiting
+
+namespace {
+Driver* running_driver = nullptr;
+}  // namespace
+
+Driver* Driver::running() noexcept { return running_driver; }
+Driver::Running::Running(Driver* d) noexcept : saved_(std::exchange(running_driver, d)) {}
+Driver::Running::~Running() { running_driver = saved_; }
+
+int Driver::traverse(visitproc visit, void* arg) const {
+    Py_VISIT(yielded.get());
+    if (current) {
+        Py_VISIT(current->awaitable().get());
+        Py_VISIT(current->iterator().get());
+    }
+    for (const Held* h = held; h; h = h->next_) Py_VISIT(h->get());
+    return 0;
+}
+
+Held::Held(Ref value) noexcept : ref_(std::move(value)), driver_(Driver::running()) {
+    if (!driver_) return;
+    next_ = driver_->held;
+    if (next_) next_->prev_ = this;
+    driver_->held = this;
+}
+
+Held::~Held() {
+    if (!driver_) return;
+    if (prev_)
+        prev_->next_ = next_;
+    else
+        driver_->held = next_;
+    if (next_) next_->prev_ = prev_;
+}
 
 Ref await_iterator(Borrowed awaitable) {
     PyTypeObject* type = awaitable.type();
@@ -24,16 +60,16 @@ bool PyAwait::await_suspend(std::coroutine_handle<> waiter) noexcept {
     try {
         iter_ = await_iterator(awaitable_);
     } catch (PyError& e) {
-        error_.emplace(std::move(e));
+        fail(std::move(e));
         return false;
     }
     PyObject* out = nullptr;
     switch (PyIter_Send(iter_.get(), Py_None, &out)) {
         case PYGEN_RETURN:
-            result_ = steal(out);
+            deliver(steal(out));
             return false;
         case PYGEN_ERROR:
-            error_.emplace(PyError::fetch());
+            fail(PyError::fetch());
             return false;
         case PYGEN_NEXT:
             break;
@@ -47,19 +83,14 @@ bool PyAwait::await_suspend(std::coroutine_handle<> waiter) noexcept {
 Ref PyAwait::await_resume() {
     iter_.reset();
     awaitable_.reset();
-    if (error_) {
-        PyError e = std::move(*error_);
-        error_.reset();
-        throw e;
-    }
-    return std::move(result_);
+    auto outcome = std::exchange(outcome_, {});
+    if (auto* e = std::get_if<PyError>(&outcome)) throw std::move(*e);
+    return std::move(std::get<Ref>(outcome));
 }
 
 // ---------------------------------------------------------------- the type
 
 namespace {
-
-PyTypeObject* coroutine_type = nullptr;
 
 enum class Phase : unsigned char { created, suspended, running, finished };
 
@@ -68,8 +99,8 @@ struct Payload {
     Ref qualname;
     std::array<Ref, Args::max> pinned;
     Args args;
+    Driver driver;  // before the task: the frames' Held locals unlink from it
     Task<Ref> task;
-    Driver driver;
     Phase phase = Phase::created;
     Result result = Result::any;
 };
@@ -95,55 +126,45 @@ void release_frame(Payload& p) noexcept {
 
 // An exception leaving a coroutine body, as Python presents it: a
 // StopIteration cannot leave a coroutine and becomes RuntimeError.
-void restore_body_error(std::exception_ptr error) noexcept {
-    try {
-        std::rethrow_exception(error);
-    } catch (PyError& e) {
-        if (e.matches(PyExc_StopIteration)) {
-            Ref cause = e.take();
-            PyErr_SetString(PyExc_RuntimeError, msg::coro_raised_stop);
-            Ref wrapped = steal(PyErr_GetRaisedException());
-            PyException_SetCause(wrapped.get(), Ref(cause).release());
-            PyException_SetContext(wrapped.get(), cause.release());
-            PyErr_SetRaisedException(wrapped.release());
-        } else {
-            e.restore();
-        }
-    } catch (...) {
-        set_error_from_current_exception();
-    }
+void restore_body_error(PyError error) noexcept {
+    if (!error.matches(PyExc_StopIteration)) return error.restore();
+    Ref cause = error.take();
+    PyErr_SetString(PyExc_RuntimeError, msg::coro_raised_stop);
+    Ref wrapped = steal(PyErr_GetRaisedException());
+    PyException_SetCause(wrapped.get(), Ref(cause).release());
+    PyException_SetContext(wrapped.get(), cause.release());
+    PyErr_SetRaisedException(wrapped.release());
 }
 
 // Resumes the C++ frames at `h` and reports what happened: the body either
 // finished or is suspended on a Python iterator that yielded.
 PySendResult run_frames(Payload& p, std::coroutine_handle<> h, PyObject** presult) noexcept {
     p.phase = Phase::running;
-    h.resume();
+    {
+        Driver::Running running(&p.driver);
+        h.resume();
+    }
+    *presult = nullptr;
     if (!p.task.done()) {
         p.phase = Phase::suspended;
         *presult = p.driver.yielded.release();
         return PYGEN_NEXT;
     }
     p.phase = Phase::finished;
-    auto& promise = p.task.promise();
-    std::exception_ptr error = promise.error;
-    Ref value = error ? Ref() : std::move(*promise.value);
+    Outcome<Ref> outcome = std::move(p.task.promise().outcome);
     // The frame goes first: its clean-up may run code, which must not see
     // this call's outcome already raised.
     release_frame(p);
-    *presult = nullptr;
-    if (error) {
-        restore_body_error(error);
+    if (PyError* error = outcome.error()) {
+        restore_body_error(std::move(*error));
         return PYGEN_ERROR;
     }
-    try {
+    return guard(PYGEN_ERROR, [&] {
+        Ref value = outcome.take();
         check_result(p.result, value);
-    } catch (...) {
-        set_error_from_current_exception();
-        return PYGEN_ERROR;
-    }
-    *presult = value.release();
-    return PYGEN_RETURN;
+        *presult = value.release();
+        return PYGEN_RETURN;
+    });
 }
 
 // Gives the waiting frame the outcome of its iterator and resumes it.
@@ -196,7 +217,7 @@ PySendResult coro_send(PyObject* self, PyObject* arg, PyObject** presult) {
 // Returns false with an exception set when closing it failed.
 bool close_iterator(Borrowed iter) {
     PyObject* close = nullptr;
-    if (PyObject_GetOptionalAttr(iter.get(), names().close, &close) < 0) return false;
+    if (PyObject_GetOptionalAttr(iter.get(), id<"close">, &close) < 0) return false;
     if (!close) return true;
     Ref method = steal(close);
     Ref r = steal(PyObject_CallNoArgs(method.get()));
@@ -222,7 +243,7 @@ PySendResult coro_throw_into(Payload& p, Borrowed exc, PyObject** presult) {
         return resume_waiter(p, PYGEN_ERROR, nullptr, presult);
     }
     PyObject* throw_method = nullptr;
-    if (PyObject_GetOptionalAttr(iter.get(), names().throw_, &throw_method) < 0)
+    if (PyObject_GetOptionalAttr(iter.get(), id<"throw">, &throw_method) < 0)
         return resume_waiter(p, PYGEN_ERROR, nullptr, presult);
     if (throw_method) {
         Ref method = steal(throw_method);
@@ -239,7 +260,7 @@ PySendResult coro_throw_into(Payload& p, Borrowed exc, PyObject** presult) {
     // awaitable's return value, as the interpreter treats it.
     if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
         Ref stop = steal(PyErr_GetRaisedException());
-        PyObject* value = PyObject_GetAttr(stop.get(), names().value);
+        PyObject* value = PyObject_GetAttr(stop.get(), id<"value">);
         if (!value) return resume_waiter(p, PYGEN_ERROR, nullptr, presult);
         return resume_waiter(p, PYGEN_RETURN, value, presult);
     }
@@ -250,9 +271,14 @@ PySendResult coro_throw_into(Payload& p, Borrowed exc, PyObject** presult) {
 PyObject* send_result_to_python(PySendResult status, PyObject* result) {
     if (status == PYGEN_NEXT) return result;
     if (status == PYGEN_RETURN) {
+        // None ends a coroutine with a bare StopIteration; any other value
+        // is the exception's one argument, even a tuple.
         Ref value = steal(result);
-        Ref stop = steal(PyObject_CallOneArg(PyExc_StopIteration, value.get()));
-        if (stop) PyErr_SetObject(PyExc_StopIteration, stop.get());
+        if (value.is_none()) {
+            PyErr_SetNone(PyExc_StopIteration);
+        } else if (PyObject* stop = PyObject_CallOneArg(PyExc_StopIteration, value.get())) {
+            PyErr_SetRaisedException(stop);
+        }
     }
     return nullptr;
 }
@@ -266,14 +292,12 @@ PyObject* Coroutine_send(PyObject* self, PyObject* arg) {
 PyObject* Coroutine_iternext(PyObject* self) {
     PyObject* result = nullptr;
     PySendResult status = coro_send(self, Py_None, &result);
-    if (status == PYGEN_RETURN) {
-        if (result == Py_None) {
-            Py_DECREF(result);
-            return nullptr;
-        }
-        return send_result_to_python(status, result);
+    if (status == PYGEN_RETURN && result == Py_None) {
+        // Iteration simply ends, without an exception.
+        Py_DECREF(result);
+        return nullptr;
     }
-    return result;
+    return send_result_to_python(status, result);
 }
 
 // throw(value), throw(type[, value[, traceback]]): normalised as generators do.
@@ -305,13 +329,8 @@ Ref normalise_thrown(PyObject* const* args, Py_ssize_t nargs) {
 }
 
 PyObject* Coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    Ref exc;
-    try {
-        exc = normalise_thrown(args, nargs);
-    } catch (...) {
-        set_error_from_current_exception();
-        return nullptr;
-    }
+    Ref exc = guard(Ref(), [&] { return normalise_thrown(args, nargs); });
+    if (!exc) return nullptr;
     PyObject* result = nullptr;
     PySendResult status = coro_throw_into(as_coro(self)->p, exc, &result);
     return send_result_to_python(status, result);
@@ -370,9 +389,7 @@ int Coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
     Payload& p = as_coro(self)->p;
     Py_VISIT(Py_TYPE(self));
     for (auto& r : p.pinned) Py_VISIT(r.get());
-    Py_VISIT(p.driver.yielded.get());
-    if (p.driver.current) Py_VISIT(p.driver.current->iterator().get());
-    return 0;
+    return p.driver.traverse(visit, arg);
 }
 
 int Coroutine_clear(PyObject* self) {
@@ -469,17 +486,16 @@ PyType_Spec coroutine_spec = {
 
 }  // namespace
 
-void init_coroutine_type() {
-    if (coroutine_type) return;
+Ref make_coroutine_type() {
     Ref type = steal_or_throw(PyType_FromSpec(&coroutine_spec));
-    Ref abc = steal_or_throw(PyImport_ImportModule("collections.abc"));
-    Ref coroutine_abc = steal_or_throw(PyObject_GetAttrString(abc.get(), "Coroutine"));
-    steal_or_throw(PyObject_CallMethod(coroutine_abc.get(), "register", "O", type.get()));
-    coroutine_type = reinterpret_cast<PyTypeObject*>(type.release());
+    Ref coroutine_abc = getattr(import("collections.abc"), id<"Coroutine">);
+    call_method(coroutine_abc, id<"register">, type);
+    return type;
 }
 
 Ref make_coroutine(AsyncBody body, const Args& args, Borrowed name, Borrowed qualname, Result result) {
-    auto* self = PyObject_GC_New(CoroutineObject, coroutine_type);
+    auto* type = reinterpret_cast<PyTypeObject*>(runtime().coroutine_type.get());
+    auto* self = PyObject_GC_New(CoroutineObject, type);
     if (!self) throw_pending();
     Payload* p = new (&self->p) Payload{};
     Ref owner = steal(reinterpret_cast<PyObject*>(self));

@@ -13,8 +13,9 @@ namespace zorvik::py {
 
 using AsyncBody = Task<Ref> (*)(const Args&);
 
-// Creates the coroutine type; called once per module.
-void init_coroutine_type();
+// The coroutine type, registered as a collections.abc.Coroutine; made once
+// by the exec slot (module.hpp).
+Ref make_coroutine_type();
 
 // Creates a coroutine object that will run `body(args)` when first sent to.
 // The arguments are kept alive by the object for the frame's whole life.

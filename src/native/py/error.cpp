@@ -28,11 +28,11 @@ void raise_format(PyObject* type, const char* format, ...) {
     throw_pending();
 }
 
-void set_error_from_current_exception() noexcept {
+PyError PyError::current() noexcept {
     try {
         throw;
     } catch (PyError& e) {
-        e.restore();
+        return std::move(e);
     } catch (std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (std::exception& e) {
@@ -40,6 +40,7 @@ void set_error_from_current_exception() noexcept {
     } catch (...) {
         PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
     }
+    return fetch();
 }
 
 }  // namespace zorvik::py

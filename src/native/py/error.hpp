@@ -17,6 +17,10 @@ class PyError : public std::exception {
 public:
     // Takes the pending exception; there must be one.
     static PyError fetch() noexcept;
+    // The C++ exception being handled, as a Python one: a PyError as it is,
+    // bad_alloc as MemoryError, anything else as SystemError. Only valid
+    // inside a catch block; the one place where every exception is caught.
+    static PyError current() noexcept;
     explicit PyError(Ref exc) noexcept : exc_(std::move(exc)) {}
 
     const char* what() const noexcept override { return "Python exception"; }
@@ -46,15 +50,14 @@ inline Ref Ref::steal_or_throw(PyObject* p) {
 }
 inline Ref steal_or_throw(PyObject* p) { return Ref::steal_or_throw(p); }
 
-// Turns whatever was thrown into a raised Python exception; the only catch-all.
-void set_error_from_current_exception() noexcept;
-
+// Runs the body of a function the interpreter calls: whatever it throws
+// becomes the raised Python exception, and `failure` is returned.
 template <class R, class F>
 R guard(R failure, F&& body) noexcept {
     try {
         return body();
     } catch (...) {
-        set_error_from_current_exception();
+        PyError::current().restore();
         return failure;
     }
 }

@@ -1,5 +1,7 @@
 #include "function.hpp"
 
+#include "call.hpp"
+#include "module.hpp"
 #include "names.hpp"
 
 #include <cstddef>
@@ -8,9 +10,6 @@
 namespace zorvik::py {
 
 namespace {
-
-PyTypeObject* function_type = nullptr;
-PyObject* coroutine_mark = nullptr;  // inspect._is_coroutine_mark, kept for good
 
 struct Payload {
     const FunctionDef* def;
@@ -67,11 +66,11 @@ PyObject* get_doc(PyObject* self, void*) { return Py_NewRef(as_function(self)->p
 PyObject* get_text_signature(PyObject* self, void*) { return Py_NewRef(as_function(self)->p.text_signature.get()); }
 PyObject* get_annotations(PyObject* self, void*) { return Py_NewRef(as_function(self)->p.annotations.get()); }
 PyObject* get_coroutine_marker(PyObject* self, void*) {
-    if (!as_function(self)->p.def->async || !coroutine_mark) {
+    if (!as_function(self)->p.def->async) {
         PyErr_SetString(PyExc_AttributeError, "_is_coroutine_marker");
         return nullptr;
     }
-    return Py_NewRef(coroutine_mark);
+    return Py_NewRef(runtime().coroutine_mark.get());
 }
 
 // Pickled by reference, like any module-level function or method.
@@ -119,8 +118,6 @@ PyType_Spec function_spec = {
     function_slots,
 };
 
-Ref text(const char* s) { return steal_or_throw(PyUnicode_FromString(s)); }
-
 const char* result_text(Result r) {
     switch (r) {
         case Result::str:
@@ -147,28 +144,20 @@ Ref annotations_of(const FunctionDef& def) {
     return annotations;
 }
 
-}  // namespace
-
-void init_function_type() {
-    if (function_type) return;
-    Ref inspect = steal_or_throw(PyImport_ImportModule("inspect"));
-    coroutine_mark = steal_or_throw(PyObject_GetAttrString(inspect.get(), "_is_coroutine_mark")).release();
-    function_type = reinterpret_cast<PyTypeObject*>(steal_or_throw(PyType_FromSpec(&function_spec)).release());
-    init_coroutine_type();
+bool is_function(Borrowed obj) noexcept {
+    return obj && obj.type() == reinterpret_cast<PyTypeObject*>(runtime().function_type.get());
 }
 
+}  // namespace
+
+Ref make_function_type() { return steal_or_throw(PyType_FromSpec(&function_spec)); }
+
 Ref make_function(const FunctionDef& def, const char* module, const char* owner) {
-    auto* self = PyObject_New(FunctionObject, function_type);
+    Signature sig(def.name, def.params);
+    auto* self = PyObject_New(FunctionObject, reinterpret_cast<PyTypeObject*>(runtime().function_type.get()));
     if (!self) throw_pending();
     self->vectorcall = Function_vectorcall;
-    Payload* p = nullptr;
-    try {
-        p = new (&self->p) Payload{&def, Signature(def.name, def.params), {}, {}, {}, {}, {}, {}};
-    } catch (...) {
-        Py_TYPE(self)->tp_free(self);
-        Py_DECREF(function_type);
-        throw;
-    }
+    Payload* p = new (&self->p) Payload{&def, std::move(sig), {}, {}, {}, {}, {}, {}};
     Ref result = steal(reinterpret_cast<PyObject*>(self));
     p->name = steal_or_throw(PyUnicode_InternFromString(def.name));
     p->qualname = owner ? text((std::string(owner) + "." + def.name).c_str()) : p->name;
@@ -180,12 +169,11 @@ Ref make_function(const FunctionDef& def, const char* module, const char* owner)
 }
 
 void set_function_owner(Borrowed function, PyTypeObject* owner) {
-    if (Py_TYPE(function.get()) == function_type) as_function(function.get())->p.sig.set_owner(owner);
+    if (is_function(function)) as_function(function.get())->p.sig.set_owner(owner);
 }
 
 const FunctionDef* function_def(Borrowed callable) noexcept {
-    if (!callable || Py_TYPE(callable.get()) != function_type) return nullptr;
-    return as_function(callable.get())->p.def;
+    return is_function(callable) ? as_function(callable.get())->p.def : nullptr;
 }
 
 }  // namespace zorvik::py

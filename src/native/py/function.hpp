@@ -26,8 +26,8 @@ struct FunctionDef {
     const char* returns = nullptr;
 };
 
-// Creates the function type; called once per module.
-void init_function_type();
+// The function type; made once by the exec slot (module.hpp).
+Ref make_function_type();
 
 // `owner` is the qualified name of the class for a method, or nullptr for a
 // module-level function.

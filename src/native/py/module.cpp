@@ -1,16 +1,21 @@
 #include "module.hpp"
 
+#include "call.hpp"
+#include "coroutine.hpp"
 #include "function.hpp"
-#include "logger.hpp"
 #include "messages.hpp"
 #include "names.hpp"
 
 namespace zorvik::py {
 
 namespace {
+// The two guards, and the layer's state.
 PY_INT64_T owner_interpreter = -1;
 bool executed = false;
+Static<Runtime> runtime_state;
 }  // namespace
+
+const Runtime& runtime() noexcept { return *runtime_state; }
 
 PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept {
     PY_INT64_T current = PyInterpreterState_GetID(PyInterpreterState_Get());
@@ -33,8 +38,10 @@ int exec_module(PyObject* module, const char* name, ModuleBody body) noexcept {
     }
     return guard(-1, [&] {
         intern_names();
-        init_function_type();
-        init_logger_gate();
+        Runtime& r = runtime_state.emplace();
+        r.coroutine_mark = getattr(import("inspect"), id<"_is_coroutine_mark">);
+        r.function_type = make_function_type();
+        r.coroutine_type = make_coroutine_type();
         body(module);
         executed = true;
         return 0;

@@ -1,52 +1,48 @@
-// Names the layer itself looks up, interned once and compared by pointer.
-// Each module keeps its own list in its own names.hpp, built the same way.
+// Interned names, written where they are used: `id<"_page">` is the str
+// "_page", interned once for the process and compared by pointer.
+//
+// Every distinct `id<"...">` in a module's code is one entry of a table the
+// linker builds from those uses; the module's exec slot interns the whole
+// table (intern_names()) before anything runs, so no name is made lazily and
+// no hand-kept list has to follow the code.
 #pragma once
 
 #include "ref.hpp"
 
+#include <algorithm>
+#include <cstddef>
+
 namespace zorvik::py {
 
-#define ZORVIK_NAME_MEMBER(member, text) PyObject* member = nullptr;
-#define ZORVIK_NAME_INTERN(member, text) \
-    table.member = ::zorvik::py::steal_or_throw(PyUnicode_InternFromString(text)).release();
+// A name's text as a template argument: id<"close">.
+template <std::size_t N>
+struct Literal {
+    char text[N];
+    constexpr Literal(const char (&s)[N]) { std::copy_n(s, N, text); }
+};
 
-// Declares, in the current namespace, `struct Names` with one interned str
-// per entry of LIST (X(member, "text") entries), `names()` to read them and
-// `intern_names()` to fill them, once, when the module body runs.
-#define ZORVIK_DECLARE_NAMES(LIST) \
-    struct Names {                 \
-        LIST(ZORVIK_NAME_MEMBER)   \
-    };                             \
-    const Names& names() noexcept; \
-    void intern_names();
+// One entry of the table; links itself in when the library is loaded.
+class Name {
+public:
+    explicit Name(const char* text) noexcept;
+    Name(const Name&) = delete;
+    Name& operator=(const Name&) = delete;
 
-// Defines what ZORVIK_DECLARE_NAMES declared; in one source file. The names
-// live for the whole process: they are never released.
-#define ZORVIK_DEFINE_NAMES(LIST)                        \
-    namespace {                                          \
-    Names name_table;                                    \
-    bool names_interned = false;                         \
-    }                                                    \
-    const Names& names() noexcept { return name_table; } \
-    void intern_names() {                                \
-        if (names_interned) return;                      \
-        Names& table = name_table;                       \
-        LIST(ZORVIK_NAME_INTERN)                         \
-        names_interned = true;                           \
-    }
+    PyObject* get() const noexcept { return object_; }
+    operator PyObject*() const noexcept { return object_; }
+    operator Borrowed() const noexcept { return object_; }
 
-#define ZORVIK_NAMES(X)                   \
-    X(close, "close")                     \
-    X(default_, "default")                \
-    X(default_factory, "default_factory") \
-    X(dunder_doc, "__doc__")              \
-    X(module, "module")                   \
-    X(namespace_, "namespace")            \
-    X(qualname, "qualname")               \
-    X(throw_, "throw")                    \
-    X(type, "type")                       \
-    X(value, "value")
+private:
+    friend void intern_names();
+    const char* text_;
+    PyObject* object_ = nullptr;  // kept for the life of the process
+    Name* next_;
+};
 
-ZORVIK_DECLARE_NAMES(ZORVIK_NAMES)
+template <Literal S>
+inline Name id{S.text};
+
+// Interns every name of the table; called once by the module's exec slot.
+void intern_names();
 
 }  // namespace zorvik::py

@@ -7,24 +7,80 @@
 // owning native coroutine, whatever it yields passes out to the event loop,
 // values and exceptions sent in pass to the iterator, and the frame resumes
 // with the iterator's return value or with its exception thrown as PyError.
+//
+// What a frame keeps across an await is a `Held`: the collector reaches it
+// through the native coroutine, as it reaches the locals of a suspended
+// Python coroutine, so a reference cycle through a suspended native
+// coroutine is collected like one through a Python coroutine.
 #pragma once
 
 #include "error.hpp"
 
 #include <coroutine>
-#include <exception>
-#include <optional>
+#include <stdexcept>
 #include <utility>
+#include <variant>
 
 namespace zorvik::py {
 
 class PyAwait;
+class Held;
 
-// Shared by every frame of one native coroutine: which awaiter is waiting on
-// a Python iterator, and what that iterator yielded last.
+// Shared by every frame of one native coroutine: the awaiter waiting on a
+// Python iterator, what that iterator yielded last, and the references the
+// frames hold across their awaits.
 struct Driver {
     PyAwait* current = nullptr;
     Ref yielded;
+    Held* held = nullptr;
+
+    // Visits every object the suspended frames keep alive.
+    int traverse(visitproc visit, void* arg) const;
+
+    // The driver whose frames are running now, if any: frames resume one
+    // native coroutine at a time, and one may resume another inside.
+    static Driver* running() noexcept;
+    class Running {
+    public:
+        explicit Running(Driver* d) noexcept;
+        ~Running();
+        Running(const Running&) = delete;
+        Running& operator=(const Running&) = delete;
+
+    private:
+        Driver* saved_;
+    };
+};
+
+// An owned reference that a coroutine frame keeps across its awaits,
+// registered with the native coroutine running the frame. Declare locals
+// that live through a `co_await` as Held; parameters of task functions are
+// Borrowed from such locals.
+class Held {
+public:
+    Held(Ref value = {}) noexcept;  // NOLINT(google-explicit-constructor): `Held x = co_await ...;`
+    ~Held();
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
+    Held& operator=(Ref value) noexcept {
+        ref_ = std::move(value);
+        return *this;
+    }
+
+    PyObject* get() const noexcept { return ref_.get(); }
+    operator Borrowed() const noexcept { return ref_.get(); }
+    explicit operator bool() const noexcept { return bool(ref_); }
+    bool is(Borrowed o) const noexcept { return ref_.is(o); }
+    bool is_none() const noexcept { return ref_.is_none(); }
+    const Ref& ref() const noexcept { return ref_; }
+    Ref take() noexcept { return std::move(ref_); }
+
+private:
+    friend struct Driver;
+    Ref ref_;
+    Driver* driver_;
+    Held* prev_ = nullptr;
+    Held* next_ = nullptr;
 };
 
 // Runs `co_await obj` for a Python awaitable.
@@ -37,27 +93,49 @@ public:
     Ref await_resume();
 
     // Used by the owning native coroutine while the frame is suspended here.
+    Borrowed awaitable() const noexcept { return awaitable_; }
     Borrowed iterator() const noexcept { return iter_; }
     std::coroutine_handle<> waiter() const noexcept { return waiter_; }
-    void deliver(Ref value) noexcept { result_ = std::move(value); }
-    void fail(PyError error) noexcept { error_.emplace(std::move(error)); }
+    void deliver(Ref value) noexcept { outcome_.emplace<Ref>(std::move(value)); }
+    void fail(PyError error) noexcept { outcome_.emplace<PyError>(std::move(error)); }
 
 private:
     Ref awaitable_;
     Driver* driver_;
     Ref iter_;
-    Ref result_;
-    std::optional<PyError> error_;
+    std::variant<std::monostate, Ref, PyError> outcome_;
     std::coroutine_handle<> waiter_;
 };
 
 template <class T>
 class Task;
 
+// How a frame ended: not yet, with a value, or with an exception (every
+// C++ exception leaving a body is turned into a PyError there).
+template <class T>
+class Outcome {
+public:
+    bool finished() const noexcept { return !std::holds_alternative<std::monostate>(state_); }
+    PyError* error() noexcept { return std::get_if<PyError>(&state_); }
+    void set_value(T value) noexcept { state_.template emplace<1>(std::move(value)); }
+    void set_error(PyError error) noexcept { state_.template emplace<2>(std::move(error)); }
+    // The value, or the exception thrown; reading an unfinished frame's
+    // outcome is a bug, reported as SystemError.
+    T take() {
+        if (auto* e = std::get_if<PyError>(&state_)) throw std::move(*e);
+        if (state_.index() != 1) throw std::logic_error("outcome of an unfinished native task read");
+        return std::move(std::get<1>(state_));
+    }
+
+private:
+    std::variant<std::monostate, T, PyError> state_;
+};
+
+struct Nothing {};
+
 struct PromiseBase {
     Driver* driver = nullptr;
     std::coroutine_handle<> continuation;
-    std::exception_ptr error;
 
     std::suspend_always initial_suspend() noexcept { return {}; }
     struct FinalAwaiter {
@@ -70,31 +148,27 @@ struct PromiseBase {
         void await_resume() noexcept {}
     };
     FinalAwaiter final_suspend() noexcept { return {}; }
-    void unhandled_exception() noexcept { error = std::current_exception(); }
 
     PyAwait await_transform(Ref awaitable) noexcept { return PyAwait(std::move(awaitable), driver); }
+    PyAwait await_transform(const Held& awaitable) noexcept { return PyAwait(awaitable.ref(), driver); }
     template <class U>
     auto await_transform(Task<U>&& task) noexcept;
 };
 
 template <class T>
 struct Promise : PromiseBase {
-    std::optional<T> value;
+    Outcome<T> outcome;
     Task<T> get_return_object() noexcept;
-    void return_value(T v) noexcept(std::is_nothrow_move_constructible_v<T>) { value.emplace(std::move(v)); }
-    T take() {
-        if (error) std::rethrow_exception(error);
-        return std::move(*value);
-    }
+    void return_value(T v) noexcept { outcome.set_value(std::move(v)); }
+    void unhandled_exception() noexcept { outcome.set_error(PyError::current()); }
 };
 
 template <>
 struct Promise<void> : PromiseBase {
+    Outcome<Nothing> outcome;
     Task<void> get_return_object() noexcept;
-    void return_void() noexcept {}
-    void take() {
-        if (error) std::rethrow_exception(error);
-    }
+    void return_void() noexcept { outcome.set_value({}); }
+    void unhandled_exception() noexcept { outcome.set_error(PyError::current()); }
 };
 
 template <class T = Ref>
@@ -119,7 +193,12 @@ public:
     bool done() const noexcept { return h_.done(); }
     Handle handle() const noexcept { return h_; }
     promise_type& promise() const noexcept { return h_.promise(); }
-    T take() { return h_.promise().take(); }
+    T take() {
+        if constexpr (std::is_void_v<T>)
+            h_.promise().outcome.take();
+        else
+            return h_.promise().outcome.take();
+    }
     // Destroys the frame: locals are released in reverse order.
     void destroy() noexcept {
         if (h_) std::exchange(h_, {}).destroy();

@@ -36,30 +36,17 @@ PyGetSetDef instance_getset[] = {
 
 }  // namespace
 
-namespace detail {
-
-int run_init(const Signature& sig, void (*body)(const Args&), PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guard(-1, [&] {
-        Args a;
-        sig.parse(self, args, kwargs, a);
-        body(a);
-        return 0;
-    });
-}
-
-PyTypeObject* build_class(const char* module, const ClassDef& def, initproc init, const Signature& sig) {
-    std::string qualified = std::string(module) + "." + def.name;
-    std::string doc = std::string(def.name) + sig.text_signature(true) + "\n--\n\n" + def.doc;
+Ref make_class(const char* module, const ClassDef& def) {
     PyType_Slot slots[] = {
-        {Py_tp_init, reinterpret_cast<void*>(init)},
         {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
         {Py_tp_traverse, reinterpret_cast<void*>(Instance_traverse)},
         {Py_tp_clear, reinterpret_cast<void*>(Instance_clear)},
         {Py_tp_dealloc, reinterpret_cast<void*>(Instance_dealloc)},
         {Py_tp_getset, instance_getset},
-        {Py_tp_doc, const_cast<char*>(doc.c_str())},
+        {Py_tp_doc, const_cast<char*>(def.doc)},
         {0, nullptr},
     };
+    std::string qualified = std::string(module) + "." + def.name;
     PyType_Spec spec = {
         qualified.c_str(),
         static_cast<int>(sizeof(PyObject)),
@@ -69,11 +56,16 @@ PyTypeObject* build_class(const char* module, const ClassDef& def, initproc init
         slots,
     };
     Ref type = steal_or_throw(PyType_FromSpec(&spec));
+    // Setting __name__ makes tp_name the bare name, so the interpreter's own
+    // messages name the class as they name one written in Python
+    // ("'ZorvikContext' object has no attribute ..."); __module__ and
+    // __qualname__ stay as the spec set them.
+    setattr(type, id<"__name__">, text(def.name));
+    const FunctionDef* init[] = {&def.init};
+    install_methods(type, module, init);
     install_methods(type, module, def.methods);
-    return reinterpret_cast<PyTypeObject*>(type.release());
+    return type;
 }
-
-}  // namespace detail
 
 void install_methods(Borrowed type, const char* module, std::span<const FunctionDef* const> methods,
                      std::span<const FunctionDef* const> classmethods) {
@@ -134,16 +126,16 @@ Ref make_dataclass(const char* module, const DataclassDef& def) {
         } else {
             Ref value = field_default_value(f.def, module, def.name);
             bool is_factory = f.def.kind == FieldDefault::new_list || f.def.kind == FieldDefault::factory;
-            Ref spec = call_kw(field, {}, {{is_factory ? names().default_factory : names().default_, value}});
+            Ref spec = call_kw(field, {}, {{is_factory ? id<"default_factory"> : id<"default">, value}});
             item = steal_or_throw(PyTuple_Pack(3, name.get(), annotation.get(), spec.get()));
         }
         check(PyList_Append(fields.get(), item.get()));
     }
     Ref ns = steal_or_throw(PyDict_New());
     Ref doc = text(def.doc);
-    check(PyDict_SetItem(ns.get(), names().dunder_doc, doc.get()));
+    check(PyDict_SetItem(ns.get(), id<"__doc__">, doc.get()));
     Ref make = getattr(dataclasses, "make_dataclass");
-    Ref cls = call_kw(make, {text(def.name), fields}, {{names().namespace_, ns}, {names().module, text(module)}});
+    Ref cls = call_kw(make, {text(def.name), fields}, {{id<"namespace">, ns}, {id<"module">, text(module)}});
     install_methods(cls, module, def.methods, def.classmethods);
     return cls;
 }
@@ -158,7 +150,7 @@ Ref make_str_enum(const char* module, const char* name, std::span<const EnumMemb
     }
     Ref str_type = borrow(reinterpret_cast<PyObject*>(&PyUnicode_Type));
     return call_kw(enum_type, {text(name), pairs},
-                   {{names().module, text(module)}, {names().qualname, text(name)}, {names().type, str_type}});
+                   {{id<"module">, text(module)}, {id<"qualname">, text(name)}, {id<"type">, str_type}});
 }
 
 }  // namespace zorvik::py

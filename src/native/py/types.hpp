@@ -9,7 +9,6 @@
 
 #include "function.hpp"
 
-#include <initializer_list>
 #include <span>
 
 namespace zorvik::py {
@@ -17,37 +16,13 @@ namespace zorvik::py {
 // ------------------------------------------------------------ plain classes
 
 struct ClassDef {
-    const char* name;                    // e.g. "ZorvikContext"
-    const char* doc;                     // the documented text
-    std::span<const Param> init_params;  // the instance first
-    void (*init)(const Args&);
+    const char* name;          // the bare name, as a class written in Python has
+    const char* doc;           // the documented text
+    const FunctionDef& init;   // __init__, the instance first
     std::span<const FunctionDef* const> methods;
 };
 
-namespace detail {
-PyTypeObject* build_class(const char* module, const ClassDef& def, initproc init, const Signature& sig);
-int run_init(const Signature& sig, void (*body)(const Args&), PyObject* self, PyObject* args, PyObject* kwargs);
-}  // namespace detail
-
-// One tp_init per class, holding the class's signature.
-template <const ClassDef& D>
-struct ClassBuilder {
-    static inline Static<Signature> sig;
-    static int init(PyObject* self, PyObject* args, PyObject* kwargs) {
-        return detail::run_init(*sig, D.init, self, args, kwargs);
-    }
-    static Ref build(const char* module) {
-        sig.emplace("__init__", D.init_params);
-        PyTypeObject* type = detail::build_class(module, D, &init, *sig);
-        sig->set_owner(type);
-        return steal(reinterpret_cast<PyObject*>(type));
-    }
-};
-
-template <const ClassDef& D>
-Ref make_class(const char* module) {
-    return ClassBuilder<D>::build(module);
-}
+Ref make_class(const char* module, const ClassDef& def);
 
 // Sets each function on the class and lets methods check their instance.
 void install_methods(Borrowed type, const char* module, std::span<const FunctionDef* const> methods,

@@ -3,6 +3,7 @@
 // runs.
 #pragma once
 
+#include "py/legacy_names.hpp"
 #include "py/names.hpp"
 
 namespace zorvik::core {

@@ -138,7 +138,7 @@ void log_choice(py::LogLevel level, const Template& line, Borrowed spec, Borrowe
 
 // ------------------------------------------------------------ construction
 
-void init(const Args& a) {
+Ref init(const Args& a) {
     const Names& n = names();
     Borrowed self = a[0];
     Ref config = py::truth(a[1]) ? py::borrow(a[1]) : py::call(module_global(n.ModelRoutingConfig));
@@ -146,6 +146,7 @@ void init(const Args& a) {
     Ref secrets = py::truth(a[2]) ? py::borrow(a[2]) : py::call(module_global(n.SecretsStore));
     py::setattr(self, n._secrets, secrets);
     py::setattr(self, n._usage_stats, py::steal_or_throw(PyDict_New()));
+return py::none();
 }
 
 Ref config_body(const Args& a) { return config_of(a[0]); }
@@ -524,7 +525,8 @@ const FunctionDef* const methods[] = {
     &get_fallback_def,
 };
 
-constexpr py::ClassDef router_class{"TierChooser", msg::router_doc, init_params, init, {}};
+constexpr py::FunctionDef init_def{"__init__", init_params, nullptr, init, nullptr, py::Result::any, "None"};
+constexpr py::ClassDef router_class{"TierChooser", msg::router_doc, init_def, {}};
 
 void fill_cache() {
     const Names& n = names();
@@ -546,7 +548,7 @@ void fill_cache() {
 
 Ref make_router_type() {
     fill_cache();
-    Ref type = py::make_class<router_class>(module_name);
+    Ref type = py::make_class(module_name, router_class);
     auto* as_type = reinterpret_cast<PyTypeObject*>(type.get());
     Ref getter = py::make_function(config_def, module_name, router_class.name);
     py::set_function_owner(getter, as_type);

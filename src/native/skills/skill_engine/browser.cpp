@@ -101,8 +101,8 @@ py::Task<Ref> open_steps(Borrowed self, Opening& o) {
 // browser_close stops again harmlessly.
 py::Task<void> release(Borrowed self, const Opening& o) {
     const auto& n = names();
-    if (o.context) co_await await_quietly(o.context, py::names().close);
-    if (o.browser) co_await await_quietly(o.browser, py::names().close);
+    if (o.context) co_await await_quietly(o.context, py::id<"close">);
+    if (o.browser) co_await await_quietly(o.browser, py::id<"close">);
     if (o.driver) co_await await_quietly(o.driver, n.stop);
     const std::pair<PyObject*, const Ref*> fields[] = {
         {n._page, &o.page}, {n._browser_instance, &o.browser}, {n._browser_context, &o.context}};

@@ -2,7 +2,6 @@
 
 #include "log_lines.hpp"
 #include "messages.hpp"
-#include "py/logger.hpp"
 
 namespace zorvik::skills {
 
@@ -25,7 +24,7 @@ void make_directory(Borrowed path) {
     py::call_method_kw(path, names().mkdir, {}, {{names().parents, Py_True}, {names().exist_ok, Py_True}});
 }
 
-void init(const Args& a) {
+Ref init(const Args& a) {
     Borrowed self = a[0], skill_name = a[1];
     check_skill_name(skill_name);
     const auto& n = names();
@@ -42,6 +41,7 @@ void init(const Args& a) {
     py::setattr(self, n._output_dir, output_dir);
     make_directory(state_dir);
     make_directory(output_dir);
+    return py::none();
 }
 
 // "[14:03:07] message" into the log; "[skill] message" to the module logger.
@@ -57,7 +57,6 @@ Ref log_body(const Args& a) {
     Ref skill_name = py::getattr(self, n.skill_name);
     Ref name_text = PyUnicode_CheckExact(skill_name.get()) ? skill_name : py::str_of(skill_name);
     Ref logger = module_global(n.logger);
-    if (py::logger_drops(logger, py::LogLevel::info)) return py::none();
     Ref line = join({bracket_open(), name_text, bracket_close(), message});
     py::call_method(logger, n.info, line);
     return py::none();
@@ -78,8 +77,8 @@ py::Task<void> release_quietly(Borrowed self, PyObject* field, PyObject* method)
 py::Task<Ref> browser_close_body(const Args& a) {
     Borrowed self = a[0];
     const auto& n = names();
-    co_await release_quietly(self, n._browser_context, py::names().close);
-    co_await release_quietly(self, n._browser_instance, py::names().close);
+    co_await release_quietly(self, n._browser_context, py::id<"close">);
+    co_await release_quietly(self, n._browser_instance, py::id<"close">);
     int has_driver = PyObject_HasAttrWithError(self.get(), n._playwright);
     if (has_driver < 0) py::throw_pending();
     if (has_driver) co_await release_quietly(self, n._playwright, n.stop);
@@ -124,7 +123,8 @@ const py::FunctionDef* const methods[] = {
     &cleanup_def,
 };
 
-constexpr py::ClassDef context_class{"ZorvikContext", msg::context_doc, init_params, init, methods};
+constexpr py::FunctionDef init_def{"__init__", init_params, nullptr, init, nullptr, py::Result::any, "None"};
+constexpr py::ClassDef context_class{"ZorvikContext", msg::context_doc, init_def, methods};
 
 }  // namespace
 
@@ -154,7 +154,7 @@ void check_skill_name(Borrowed name) {
 
 Ref make_context_type() {
     init_log_lines();
-    return py::make_class<context_class>(module_name);
+    return py::make_class(module_name, context_class);
 }
 
 }  // namespace zorvik::skills

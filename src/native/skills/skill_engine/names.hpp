@@ -2,6 +2,7 @@
 // keyword, interned once when the module body runs.
 #pragma once
 
+#include "py/legacy_names.hpp"
 #include "py/names.hpp"
 
 namespace zorvik::skills {

@@ -295,7 +295,10 @@ py::Task<Ref> run_body(const Args& a) {
     co_return result;
 }
 
-void init(const Args& a) { py::setattr(a[0], names()._llm_model, a[1]); }
+Ref init(const Args& a) {
+    py::setattr(a[0], names()._llm_model, a[1]);
+    return py::none();
+}
 
 constexpr Param init_params[] = {
     py::self_param,
@@ -313,13 +316,14 @@ constexpr py::FunctionDef run_def{"run",    run_params,      msg::run_doc,      
                                   run_body, py::Result::any, "PythonSkillResult"};
 const py::FunctionDef* const runner_methods[] = {&run_def};
 
-constexpr py::ClassDef runner_class{"PythonSkillRunner", msg::runner_doc, init_params, init, runner_methods};
+constexpr py::FunctionDef init_def{"__init__", init_params, nullptr, init, nullptr, py::Result::any, "None"};
+constexpr py::ClassDef runner_class{"PythonSkillRunner", msg::runner_doc, init_def, runner_methods};
 
 }  // namespace
 
 Ref make_runner_type() {
     cache.emplace().iscoroutinefunction = py::getattr(py::import("inspect"), "iscoroutinefunction");
-    return py::make_class<runner_class>(module_name);
+    return py::make_class(module_name, runner_class);
 }
 
 }  // namespace zorvik::skills

@@ -127,10 +127,10 @@ void replace_state_file(Borrowed state_file, Borrowed text) {
         write_all(os, fd, data);
         py::call_method(os, n.fsync, fd);
         open = false;
-        py::call_method(os, py::names().close, fd);
+        py::call_method(os, py::id<"close">, fd);
         py::call_method(os, n.replace, temporary, destination.path);
     } catch (PyError&) {
-        if (open) quietly([&] { py::call_method(os, py::names().close, fd); });
+        if (open) quietly([&] { py::call_method(os, py::id<"close">, fd); });
         quietly([&] { py::call_method(os, n.unlink, temporary); });
         throw;
     }
