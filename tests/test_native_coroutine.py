@@ -9,6 +9,7 @@ import gc
 import inspect
 import types
 import warnings
+import weakref
 
 import pytest
 
@@ -26,9 +27,15 @@ async def relay_catching(awaitable):
         return ("caught", e)
 
 
+async def hold_across(factory, awaitable):
+    kept = factory()
+    await awaitable
+    return kept
+
+
 IMPLS = {
-    "python": (relay, relay_catching),
-    "native": (probe.relay, probe.relay_catching),
+    "python": (relay, relay_catching, hold_across),
+    "native": (probe.relay, probe.relay_catching, probe.hold_across),
 }
 
 
@@ -271,3 +278,48 @@ async def test_declared_result_refused(value, name):
     with pytest.raises(TypeError) as info:
         await probe.give_text(value)
     assert str(info.value).startswith("Expected str, got ") and str(info.value).endswith(name)
+
+
+class Kept:
+    pass
+
+
+class Parked:
+    """An awaitable that yields once; its iterator does not refer back to it."""
+
+    def __init__(self, log):
+        self._iterator = self._park(log)
+
+    @staticmethod
+    def _park(log):
+        try:
+            yield "parked"
+        except GeneratorExit:
+            log.append("closed")
+            raise
+
+    def __await__(self):
+        return self._iterator
+
+
+@pytest.mark.parametrize("via", ["kept object", "awaitable"])
+def test_a_cycle_through_a_suspended_coroutine_is_collected_and_closed(impl, via):
+    made, log = [], []
+    parked = Parked(log)
+    coro = impl[2](lambda: made.append(Kept()) or made[-1], parked)
+    assert coro.send(None) == "parked"
+    kept = made.pop()
+    (kept if via == "kept object" else parked).coro = coro
+    gone = weakref.ref(kept)
+    del kept, parked, coro
+    gc.collect()
+    assert gone() is None
+    assert log == ["closed"]
+
+
+def test_finishing_with_none_raises_a_bare_stop_iteration(impl):
+    coro = impl[0](Step())
+    coro.send(None)
+    with pytest.raises(StopIteration) as stop:
+        coro.send(None)
+    assert stop.value.args == ()

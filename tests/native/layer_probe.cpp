@@ -42,6 +42,16 @@ Task<Ref> relay_catching(const Args& a) {
 constexpr FunctionDef relay_catching_def{"relay_catching", one_awaitable, "Await, catching Exception.", nullptr,
                                          relay_catching};
 
+// Keeps what `factory()` makes across an await of `awaitable`, and returns it.
+Task<Ref> hold_across(const Args& a) {
+    Held kept = call(a[0]);
+    co_await borrow(a[1]);
+    co_return kept.take();
+}
+constexpr Param factory_and_awaitable[] = {{"factory"}, {"awaitable"}};
+constexpr FunctionDef hold_across_def{"hold_across", factory_and_awaitable, "Make, await, return what was made.",
+                                      nullptr, hold_across};
+
 Task<Ref> inner_sum(Borrowed first, Borrowed second) {
     Ref x = co_await borrow(first);
     Ref y = co_await borrow(second);
@@ -61,7 +71,8 @@ constexpr FunctionDef give_text_def{"give_text", one_value, "Return value, decla
                                     nullptr,     give_text, Result::str};
 
 void body(Borrowed m) {
-    for (const FunctionDef* def : {&parse_def, &relay_def, &relay_catching_def, &nested_sum_def, &give_text_def})
+    for (const FunctionDef* def :
+         {&parse_def, &relay_def, &relay_catching_def, &hold_across_def, &nested_sum_def, &give_text_def})
         add(m, def->name, make_function(*def, module_name, nullptr));
 }
 
