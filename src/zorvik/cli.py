@@ -128,7 +128,7 @@ def resolve_skill(skill, skills_dir):
     from pathlib import Path
 
     as_path = Path(skill)
-    if os.sep in skill or skill.endswith(".py") or as_path.exists():
+    if os.sep in skill or skill.endswith(".py") or as_path.is_file():
         path = as_path
         if not path.exists():
             raise UsageError(f"no skill file at {skill}")
@@ -277,7 +277,7 @@ async def supervise(engine, runner, name, params, path, timeout, watch):
 
     start = time.time()
     limit = asyncio.timeout(timeout)
-    interrupted = False
+    error = None
     try:
         async with limit:
             result = await runner.run(name, params, str(path))
@@ -285,14 +285,15 @@ async def supervise(engine, runner, name, params, path, timeout, watch):
         if not limit.expired():
             raise
     except asyncio.CancelledError:
-        interrupted = True
+        error, status = "Interrupted", EXIT_INTERRUPTED
+    except SystemExit as e:
+        # The runner lets it through (after its clean-up); it ends the skill, not the command.
+        error, status = f"SystemExit: {e.code}", EXIT_FAILED
     else:
         if not limit.expired():
             return result, EXIT_OK if result.success else EXIT_FAILED
         # Otherwise the skill caught the cancellation and went on: the limit still ran out.
-    if interrupted:
-        error, status = "Interrupted", EXIT_INTERRUPTED
-    else:
+    if error is None:
         error, status = f"Timed out after {timeout:g} s", EXIT_TIMEOUT
     partial = engine.PythonSkillResult(
         success=False,
@@ -305,21 +306,21 @@ async def supervise(engine, runner, name, params, path, timeout, watch):
     return partial, status
 
 
-def coroutines_in(value, where="result", depth=0):
-    """Where in a returned value coroutine objects sit, as subscript paths."""
+def awaitables_in(value, where="result", depth=0):
+    """Where in a returned value un-awaited coroutines (or other awaitables) sit, as subscript paths."""
     import inspect
 
-    if inspect.iscoroutine(value):
+    if inspect.isawaitable(value):
         return [(where, value)]
     if depth > 20:
         return []
     found = []
     if isinstance(value, dict):
         for key, item in value.items():
-            found += coroutines_in(item, f"{where}[{key!r}]", depth + 1)
+            found += awaitables_in(item, f"{where}[{key!r}]", depth + 1)
     elif isinstance(value, (list, tuple)):
         for index, item in enumerate(value):
-            found += coroutines_in(item, f"{where}[{index}]", depth + 1)
+            found += awaitables_in(item, f"{where}[{index}]", depth + 1)
     return found
 
 
@@ -332,11 +333,13 @@ def warnings_for(result, returns):
     else:
         return []
     hints = []
-    awaitables = coroutines_in(returned)
-    for where, coroutine in awaitables:
-        shown = "run() returned a coroutine object" if where == "result" else f"{where} is a coroutine object"
-        hints.append(f"{shown} ({coroutine.__qualname__}): did you forget an await?")
-        coroutine.close()  # reported here; no second "never awaited" warning at exit
+    awaitables = awaitables_in(returned)
+    for where, awaitable in awaitables:
+        name = getattr(awaitable, "__qualname__", type(awaitable).__name__)
+        shown = "run() returned" if where == "result" else f"{where} is"
+        hints.append(f"{shown} a coroutine object ({name}): did you forget an await?")
+        if all(hasattr(awaitable, method) for method in ("send", "throw", "close")):
+            awaitable.close()  # warned about here; no second "never awaited" warning at exit
     if returns.seen and not awaitables:
         if returned is None:
             hints.append('run() returned None; return a dict such as {"success": True, ...} to report a result')
@@ -384,7 +387,9 @@ def command_run(args):
             print(f"{PROG}: warning: {hint}", file=sys.stderr)
     elif status == EXIT_FAILED:
         reason = result.error or 'the skill returned "success": false'
-        more = "" if args.traceback or not result.error else " (--traceback shows where)"
+        # The engine logs a traceback for exceptions it caught, which is all but SystemExit.
+        traced = result.error and not result.error.startswith("SystemExit:")
+        more = " (--traceback shows where)" if traced and not args.traceback else ""
         print(f"{PROG}: the run failed: {reason}{more}", file=sys.stderr)
     else:
         print(f"{PROG}: {result.error.lower()}; the run was cancelled", file=sys.stderr)
