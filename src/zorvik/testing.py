@@ -2,13 +2,16 @@
 
     from zorvik.testing import FakeBrowser, FakeLLM, FakePage, run_skill
 
-    def test_headlines(tmp_path):
-        browser = FakeBrowser({"https://news.example/": FakePage("Rust 2.0 released", selectors=["#more"])})
-        llm = FakeLLM(['{"topic": "rust"}'])
-        result = run_skill("skills/news.py", {"url": "https://news.example/"}, llm=llm, browser=browser,
-                           home=tmp_path)
-        assert result.success, result.error
-        assert llm.requests[0]["messages"][-1]["content"].startswith("Classify")
+    def test_triage(tmp_path):
+        llm = FakeLLM(['```json\n{"category": "bug", "urgent": false}\n```'])
+        result = run_skill("examples/skills/triage.py", {"message": "It crashes"}, llm=llm, home=tmp_path)
+        assert result.result == {"success": True, "category": "bug", "urgent": False}
+        assert llm.requests[0]["messages"][-1] == {"role": "user", "content": "It crashes"}
+
+    def test_a_page(tmp_path):
+        browser = FakeBrowser({"https://a.example/": FakePage("Hello", selectors=["#go"])})
+        result = run_skill("skills/clicker.py", browser=browser, home=tmp_path)
+        assert ("click", ("#go",), {"timeout": 5000.0}) in browser.calls
 
 The module is also a pytest plugin (``pytest -p zorvik.testing``, loaded by
 itself once the package is installed) with the fixtures ``skill_home``,
@@ -43,6 +46,8 @@ __all__ = ["FakeBrowser", "FakeLLM", "FakePage", "OutOfReplies", "arun_skill", "
 
 # ---------------------------------------------------------------- modules standing in for packages
 
+ABSENT = object()
+
 
 class StandIn(types.ModuleType):
     """A module put in ``sys.modules`` in place of a package while a fake is installed.
@@ -74,29 +79,28 @@ class StandIn(types.ModuleType):
         if self._real is None:
             import importlib
 
-            missing = object()
-            mine = sys.modules.pop(self.__name__, missing)
+            mine = sys.modules.pop(self.__name__, ABSENT)
             try:
                 self._real = importlib.import_module(self.__name__)
             except ImportError:
                 self._real = False
             finally:
-                if mine is not missing:
+                if mine is not ABSENT:
                     sys.modules[self.__name__] = mine
         return self._real or None
 
     def __enter__(self):
-        self._saved = sys.modules.get(self.__name__)
+        self._saved = sys.modules.get(self.__name__, ABSENT)
         sys.modules[self.__name__] = self
         return self
 
     def __exit__(self, *exc):
         # A real package imported meanwhile stays imported, as after any import.
         restored = self._real or self._saved
-        if restored:
-            sys.modules[self.__name__] = restored
-        else:
+        if restored is ABSENT:
             sys.modules.pop(self.__name__, None)
+        else:
+            sys.modules[self.__name__] = restored
 
 
 class lookalike:
@@ -227,6 +231,22 @@ class FakeBrowser:
 
     def _error(self, kind, message):
         return getattr(self.module, kind)(message)
+
+    def installed(self):
+        """``playwright.async_api`` replaced by ``module`` (and the package too, when it is not installed)."""
+        import contextlib
+        import importlib.util
+
+        stack = contextlib.ExitStack()
+        try:
+            present = importlib.util.find_spec("playwright") is not None
+        except (ImportError, ValueError):
+            present = False
+        if not present:
+            # Importing a submodule imports its package first.
+            stack.enter_context(StandIn("playwright", {"async_api": self.module}))
+        stack.enter_context(self.module)
+        return stack
 
     def _record(self, name, args=(), kwargs=None):
         self.calls.append((name, tuple(args), dict(kwargs or {})))
@@ -471,7 +491,7 @@ async def arun_skill(path, params=None, *, llm=None, browser=None, home=None, na
     _running = True
     try:
         openai = StandIn("openai", {"AsyncOpenAI": lambda *args, **kwargs: llm})
-        with zorvik_home(engine, home), openai, browser.module, _EngineWithoutPauses(engine):
+        with zorvik_home(engine, home), openai, browser.installed(), _EngineWithoutPauses(engine):
             return await runner.run(name or Path(path).stem, {} if params is None else params, path)
     finally:
         _running = False
