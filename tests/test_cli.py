@@ -7,6 +7,7 @@ import signal
 import subprocess
 import sys
 import textwrap
+import time
 import uuid
 
 import pytest
@@ -167,10 +168,11 @@ def test_a_time_out_cancels_the_run_and_prints_a_partial_result(tmp_path, stuck_
 
 
 def test_ctrl_c_cancels_the_run_and_prints_a_partial_result(tmp_path):
-    path = skill(tmp_path, """
+    started = tmp_path / "started"
+    path = skill(tmp_path, f"""
         async def run(ctx, params):
             ctx.log("waiting")
-            await ctx.shell("sleep 60", timeout=120)
+            await ctx.shell("touch {started} && sleep 60", timeout=120)
     """)
     mark = uuid.uuid4().hex
     argv, env = command("run", path, mark=mark)
@@ -178,6 +180,10 @@ def test_ctrl_c_cancels_the_run_and_prints_a_partial_result(tmp_path):
         # Log entries arrive while the skill runs.
         assert proc.stderr.readline().endswith("] Starting skill: skill\n")
         assert proc.stderr.readline().endswith("] waiting\n")
+        # Interrupted while the command runs (not while it is being started).
+        while not started.exists():
+            time.sleep(0.01)
+        time.sleep(0.1)
         proc.send_signal(signal.SIGINT)
         stdout, stderr = proc.communicate(timeout=30)
     assert proc.returncode == 130
