@@ -46,7 +46,7 @@ def import_engine():
     return importlib.import_module(ENGINE)
 
 
-class zorvik_home:
+class ZorvikHome:
     """Puts the engine's ``.zorvik`` tree (skills, output, state, browser session) under ``home``.
 
     The engine reads its three directory constants from its module at every
@@ -159,6 +159,7 @@ class RunWatch:
     def __init__(self, engine, stream):
         self.engine = engine
         self.context = None
+        self.streaming = True
         watch = self
 
         class ZorvikContext(engine.ZorvikContext):
@@ -168,7 +169,11 @@ class RunWatch:
 
             def log(self, message):
                 super().log(message)
-                print(self._logs[-1], file=stream, flush=True)
+                if watch.streaming:
+                    try:
+                        print(self._logs[-1], file=stream, flush=True)
+                    except (OSError, ValueError):  # stderr closed or a broken pipe: the run goes on
+                        watch.streaming = False
 
         self.context_type = ZorvikContext
 
@@ -362,7 +367,7 @@ def command_run(args):
     engine = import_engine()
     with contextlib.ExitStack() as stack:
         if args.home is not None:
-            stack.enter_context(zorvik_home(engine, args.home))
+            stack.enter_context(ZorvikHome(engine, args.home))
         path, name = resolve_skill(args.skill, engine.SKILLS_DIR)
         name = args.name or name
         runner = engine.PythonSkillRunner(args.model) if args.model else engine.PythonSkillRunner()
@@ -574,7 +579,7 @@ def command_list(args):
     import contextlib
 
     engine = import_engine()
-    with zorvik_home(engine, args.home) if args.home is not None else contextlib.nullcontext():
+    with ZorvikHome(engine, args.home) if args.home is not None else contextlib.nullcontext():
         skills_dir = engine.SKILLS_DIR
     paths = sorted(skills_dir.glob("*.py")) if skills_dir.is_dir() else []
     if not paths:
@@ -670,6 +675,10 @@ def build_parser():
 
 
 def main(argv=None):
+    # Started with standard output or error closed, the interpreter has None there.
+    for name in ("stdout", "stderr"):
+        if getattr(sys, name) is None:
+            setattr(sys, name, open(os.devnull, "w"))
     parser = build_parser()
     args, extra = parser.parse_known_args(argv)
     # Parameters may follow options (run x.py --timeout 5 n=3), which argparse leaves over.

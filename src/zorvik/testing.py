@@ -103,7 +103,7 @@ class StandIn(types.ModuleType):
             sys.modules[self.__name__] = restored
 
 
-class lookalike:
+class Lookalikes:
     """Playwright's two error types, for tests on a machine without Playwright."""
 
     class Error(Exception):
@@ -226,7 +226,7 @@ class FakeBrowser:
         self.module = StandIn(
             "playwright.async_api",
             {"async_playwright": self._async_playwright},
-            fallbacks={"Error": lookalike.Error, "TimeoutError": lookalike.TimeoutError},
+            fallbacks={"Error": Lookalikes.Error, "TimeoutError": Lookalikes.TimeoutError},
         )
 
     def _error(self, kind, message):
@@ -478,7 +478,7 @@ async def arun_skill(path, params=None, *, llm=None, browser=None, home=None, na
     ``name`` is given.
     """
     global _running
-    from zorvik.cli import zorvik_home
+    from zorvik.cli import ZorvikHome
 
     if _running:
         raise RuntimeError("a skill run of zorvik.testing is already in progress; runs of the kit cannot overlap")
@@ -491,7 +491,7 @@ async def arun_skill(path, params=None, *, llm=None, browser=None, home=None, na
     _running = True
     try:
         openai = StandIn("openai", {"AsyncOpenAI": lambda *args, **kwargs: llm})
-        with zorvik_home(engine, home), openai, browser.installed(), _EngineWithoutPauses(engine):
+        with ZorvikHome(engine, home), openai, browser.installed(), _EngineWithoutPauses(engine):
             return await runner.run(name or Path(path).stem, {} if params is None else params, path)
     finally:
         _running = False
