@@ -6,6 +6,7 @@ import json
 import os
 import pathlib
 import re
+import shutil
 import struct
 import subprocess
 import sys
@@ -15,7 +16,6 @@ import zlib
 
 import pytest
 
-from zorvik import testing
 from zorvik.testing import FakeBrowser, FakeLLM, FakePage, OutOfReplies, arun_skill, run_skill
 
 TOP = pathlib.Path(__file__).resolve().parent.parent
@@ -229,13 +229,7 @@ def test_defaults_name_home_and_offline_fakes(tmp_path):
     assert result.skill_name == "offline" and result.error.startswith("OutOfReplies: ")
     home = pathlib.Path(result.logs[1].split("Wrote file: ", 1)[1]).parents[3]
     assert home.name.startswith("zorvik-skill-home-") and home != pathlib.Path.home()
+    shutil.rmtree(home)
     named = run_skill(path, {"k": 1}, llm=FakeLLM(["a"]), name="other", home=tmp_path)
     assert named.result == {"params": {"k": 1}, "answer": "a"}
     assert named.output_files == [str(tmp_path / ".zorvik/skill_output/other/f.txt")]
-
-
-def test_fixtures_are_fresh_and_bound(run_skill, skill_home, fake_llm, fake_browser, tmp_path):
-    assert isinstance(run_skill, testing.BoundRun)
-    assert (run_skill.llm, run_skill.browser, run_skill.home) == (fake_llm, fake_browser, skill_home)
-    assert fake_llm.replies == fake_llm.requests == fake_browser.calls == [] and fake_browser.pages == {}
-    assert list(skill_home.iterdir()) == []
