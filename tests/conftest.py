@@ -4,6 +4,9 @@ import importlib
 
 import pytest
 
+# The skill test kit's fixtures (skill_home, fake_llm, fake_browser, run_skill).
+pytest_plugins = ("zorvik.testing",)
+
 
 @pytest.fixture(autouse=True)
 def home(tmp_path, monkeypatch):

@@ -1,6 +1,6 @@
 """Demo skill: reads a page shipped beside this file, reports on it and counts its runs.
 
-    python3 examples/run_skill.py examples/skills/demo.py name=Ada
+    zorvik-skill run examples/skills/demo.py name=Ada
 
 Needs no network and no API key. With OPENAI_API_KEY set it also asks the
 model for a one-line summary of the page; without it, that step is skipped.

@@ -1,0 +1,319 @@
+"""zorvik-skill: exit statuses, what goes to stdout and stderr, time limits, interrupts, check, new and list."""
+
+import json
+import os
+import pathlib
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+import uuid
+
+import pytest
+
+from zorvik import cli
+
+SRC = pathlib.Path(__file__).resolve().parent.parent / "src"
+MARK = "ZORVIK_CLI_TEST"
+
+
+def command(*args, mark=None):
+    env = dict(os.environ, PYTHONPATH=str(SRC))
+    if mark:
+        env[MARK] = mark
+    return [sys.executable, "-m", "zorvik", *map(str, args)], env
+
+
+def zorvik_skill(*args, mark=None, timeout=60):
+    argv, env = command(*args, mark=mark)
+    return subprocess.run(argv, capture_output=True, text=True, env=env, timeout=timeout)
+
+
+def skill(tmp_path, body, name="skill"):
+    path = tmp_path / f"{name}.py"
+    path.write_text(textwrap.dedent(body))
+    return path
+
+
+def messages(logs):
+    return [entry.split("] ", 1)[1] for entry in logs]
+
+
+def marked_processes(mark):
+    """Processes still alive that a run with this mark started (the mark is in their environment)."""
+    found = []
+    for entry in pathlib.Path("/proc").iterdir():
+        try:
+            if entry.name.isdigit() and f"{MARK}={mark}".encode() in (entry / "environ").read_bytes().split(b"\0"):
+                found.append((entry / "cmdline").read_bytes().replace(b"\0", b" ").decode())
+        except OSError:
+            pass
+    return found
+
+
+@pytest.mark.parametrize(
+    "items, params",
+    [
+        (["n=3", "name=Ada", 'tags=[1, "x"]', "flag=true", "empty=", "eq=a=b"],
+         {"n": 3, "name": "Ada", "tags": [1, "x"], "flag": True, "empty": "", "eq": "a=b"}),
+        (['{"n": 3, "deep": {"k": null}}'], {"n": 3, "deep": {"k": None}}),
+        ([], {}),
+    ],
+)
+def test_parameters(items, params):
+    assert cli.parse_params(items) == params
+
+
+HEAVY = ("playwright", "openai", "docx")
+
+
+@pytest.mark.parametrize(
+    "body, status, error",
+    [
+        ("return {'params': params, 'heavy': sorted(m for m in sys.modules if m.split('.')[0] in HEAVY)}",
+         0, None),
+        ("return {'success': False}", 1, None),
+        ("raise ValueError('bad')", 1, "ValueError: bad"),
+        ("sys.exit(3)", 1, "SystemExit: 3"),
+    ],
+    ids=["success", "reported-failure", "exception", "sys-exit"],
+)
+def test_exit_status_and_result(tmp_path, body, status, error):
+    path = skill(tmp_path, f"""
+        import sys
+        HEAVY = {HEAVY!r}
+        async def run(ctx, params):
+            ctx.log("working")
+            {body}
+    """)
+    out = zorvik_skill("run", path, "n=1", "--timeout", "30", "word=hi")
+    assert out.returncode == status, out.stderr
+    result = json.loads(out.stdout)
+    assert (result["success"], result["error"]) == (status == 0, error)
+    assert messages(result["logs"])[:2] == ["Starting skill: skill", "working"]
+    if status == 0:
+        # Parameters after options count too; Playwright, openai and python-docx stay unimported.
+        assert result["result"] == {"params": {"n": 1, "word": "hi"}, "heavy": []}
+        assert out.stderr.count("\n") == 3  # the three log entries, "Browser closed" last
+    else:
+        assert out.stderr.splitlines()[-1].startswith("zorvik-skill: the run failed: ")
+
+
+def test_the_skill_prints_to_stderr_and_only_the_result_reaches_stdout(tmp_path):
+    path = skill(tmp_path, """
+        import os, sys
+        async def run(ctx, params):
+            print("from print")
+            ctx.log("logged")
+            sys.stdout.write("from sys.stdout\\n")
+            os.system("echo from a child process")
+            await ctx.shell("echo captured by shell")
+            return {"ok": True}
+    """)
+    out = zorvik_skill("run", path)
+    assert out.returncode == 0
+    assert json.loads(out.stdout)["result"] == {"ok": True}
+    lines = [line.split("] ", 1)[-1] for line in out.stderr.splitlines()]
+    assert lines == ["Starting skill: skill", "from print", "logged", "from sys.stdout", "from a child process",
+                     "Shell: echo captured by shell... → 18 chars", "Browser closed"]
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["missing.py"], "no skill file at missing.py"),
+        (["nameless"], "no skill named 'nameless' in {home}/.zorvik/skills (give a path to use a file elsewhere)"),
+        (["{skill}", "novalue"], "parameter 'novalue' is not of the form key=value"),
+        (["{skill}", '{"n": '], "parameters are not a valid JSON object: Expecting value: line 1 column 7 (char 6)"),
+        (["{skill}", "--json-out", "/no/such/dir/out.json"], "cannot write /no/such/dir/out.json: no directory /no/such/dir"),
+    ],
+)
+def test_usage_errors_are_one_line_with_status_2(tmp_path, home, args, message):
+    path = skill(tmp_path, "async def run(ctx, params):\n    return {}\n")
+    out = zorvik_skill("run", *[arg.replace("{skill}", str(path)) for arg in args])
+    assert (out.returncode, out.stdout, out.stderr) == (2, "", f"zorvik-skill: {message.replace('{home}', str(home))}\n")
+
+
+def test_a_bad_timeout_is_a_usage_error(tmp_path):
+    out = zorvik_skill("run", skill(tmp_path, ""), "--timeout", "0")
+    assert out.returncode == 2
+    assert out.stderr.endswith("argument --timeout: expected a positive number of seconds, got '0'\n")
+
+
+@pytest.mark.parametrize(
+    "stuck_in",
+    ["await asyncio.sleep(60)", "await ctx.shell('sleep 60; echo never', timeout=120)"],
+    ids=["asyncio-sleep", "shell"],
+)
+def test_a_time_out_cancels_the_run_and_prints_a_partial_result(tmp_path, stuck_in):
+    path = skill(tmp_path, f"""
+        import asyncio
+        async def run(ctx, params):
+            ctx.write_file("before.txt", "written before the time-out")
+            ctx.log("stuck")
+            {stuck_in}
+            ctx.log("never logged")
+    """)
+    mark = uuid.uuid4().hex
+    out = zorvik_skill("run", path, "--timeout", "1.5", mark=mark)
+    assert out.returncode == 124, out.stderr
+    result = json.loads(out.stdout)
+    assert (result["success"], result["result"], result["error"]) == (False, None, "Timed out after 1.5 s")
+    assert messages(result["logs"])[1:] == ["Wrote file: " + result["output_files"][0] + " (27 chars)", "stuck",
+                                            "Browser closed"]
+    assert 1.5 <= result["duration_seconds"] < 10
+    assert out.stderr.endswith("zorvik-skill: timed out after 1.5 s; the run was cancelled\n")
+    assert marked_processes(mark) == []
+
+
+def test_ctrl_c_cancels_the_run_and_prints_a_partial_result(tmp_path):
+    started = tmp_path / "started"
+    path = skill(tmp_path, f"""
+        async def run(ctx, params):
+            ctx.log("waiting")
+            await ctx.shell("touch {started} && sleep 60", timeout=120)
+    """)
+    mark = uuid.uuid4().hex
+    argv, env = command("run", path, mark=mark)
+    with subprocess.Popen(argv, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as proc:
+        # Log entries arrive while the skill runs.
+        assert proc.stderr.readline().endswith("] Starting skill: skill\n")
+        assert proc.stderr.readline().endswith("] waiting\n")
+        # Interrupted while the command runs (not while it is being started).
+        while not started.exists():
+            time.sleep(0.01)
+        time.sleep(0.1)
+        proc.send_signal(signal.SIGINT)
+        stdout, stderr = proc.communicate(timeout=30)
+    assert proc.returncode == 130
+    result = json.loads(stdout)
+    assert (result["success"], result["error"]) == (False, "Interrupted")
+    assert messages(result["logs"]) == ["Starting skill: skill", "waiting", "Browser closed"]
+    assert stderr.endswith("zorvik-skill: interrupted; the run was cancelled\n")
+    assert marked_processes(mark) == []
+
+
+def test_home_holds_the_whole_tree_and_json_out_the_result(tmp_path, home):
+    other = tmp_path / "other home"
+    skills = other / ".zorvik" / "skills"
+    skills.mkdir(parents=True)
+    skill(skills, """
+        import os
+        async def run(ctx, params):
+            ctx.save_state("seen", True)
+            return {"file": ctx.write_file("out.txt", "x"), "home": os.environ["HOME"]}
+    """, name="named")
+    out = zorvik_skill("run", "named", "--home", other, "--json-out", tmp_path / "result.json")
+    assert out.returncode == 0, out.stderr
+    result = json.loads(out.stdout)
+    assert (tmp_path / "result.json").read_text() == out.stdout
+    assert result["result"] == {"file": str(other / ".zorvik/skill_output/named/out.txt"), "home": str(other)}
+    assert json.loads((other / ".zorvik/skill_state/named.json").read_text()) == {"seen": True}
+    assert not (home / ".zorvik").exists()
+
+
+@pytest.mark.parametrize(
+    "returns, warning",
+    [
+        ("None", 'run() returned None; return a dict such as {"success": True, ...} to report a result'),
+        ("[1, 2]", 'run() returned list, not a dict; the result holds its text under "result"'),
+        ("ctx.shell('true')", "run() returned a coroutine object (ZorvikContext.shell): did you forget an await?"),
+        ("{'items': [helper()]}", "result['items'][0] is a coroutine object (helper): did you forget an await?"),
+        ("{'result': 'None'}", None),
+    ],
+)
+def test_warnings_after_a_successful_run(tmp_path, returns, warning):
+    path = skill(tmp_path, f"""
+        async def helper():
+            return 1
+        async def run(ctx, params):
+            return {returns}
+    """)
+    out = zorvik_skill("run", path)
+    assert out.returncode == 0
+    tail = out.stderr.splitlines()[-1]
+    if warning:
+        assert tail == f"zorvik-skill: warning: {warning}"
+    else:
+        assert "warning" not in out.stderr
+    assert "never awaited" not in out.stderr
+
+
+@pytest.mark.parametrize(
+    "source, problem",
+    [
+        ("async def run(ctx, params)\n    return {}\n", "1:27: syntax error: expected ':'"),
+        ("def helper(ctx, params):\n    return {}\n", "1: no function run: a skill defines async def run(ctx, params)"),
+        ("import asyncio\n\ndef run(ctx, params):\n    return {}\n",
+         "3: run is not async: define it as async def run(ctx, params)"),
+        ("async def run(ctx):\n    return {}\n",
+         "1: run(ctx) cannot take (ctx, params): the engine passes two arguments"),
+        ("async def run(ctx, params, extra):\n    return {}\n",
+         "1: run(ctx, params, extra) cannot take (ctx, params): it needs 3 positional arguments"),
+        ("async def run(ctx, params, *, key):\n    return {}\n",
+         "1: run(ctx, params, *, key) cannot take (ctx, params): it needs the keyword argument key"),
+        ("async def run(ctx, params):\n    return {}\n\nrun = 3\n", None),
+        ("open('ran', 'w')\ntry:\n    import fast as run\nexcept ImportError:\n    async def run(*args):\n"
+         "        return {}\n", None),
+    ],
+    ids=["syntax", "no-run", "not-async", "too-few", "too-many", "keyword-only", "rebound", "conditional"],
+)
+def test_check_reads_without_running(tmp_path, monkeypatch, source, problem):
+    monkeypatch.chdir(tmp_path)
+    path = tmp_path / "checked.py"
+    path.write_text(source)
+    out = zorvik_skill("check", path)
+    assert (out.returncode, out.stdout) == ((1, f"{path}:{problem}\n") if problem else (0, f"{path}: ok\n"))
+    assert not (tmp_path / "ran").exists()
+
+
+def test_new_writes_a_skill_that_checks_runs_and_is_listed(tmp_path, home):
+    made = zorvik_skill("new", "greeter")
+    path = home / ".zorvik" / "skills" / "greeter.py"
+    assert (made.returncode, made.stdout) == (0, f"{path}\n")
+    assert zorvik_skill("check", "greeter").returncode == 0
+    for runs in (1, 2):
+        out = zorvik_skill("run", "greeter", "who=Ada")
+        assert out.returncode == 0, out.stderr
+        result = json.loads(out.stdout)
+        assert result["result"] == {"success": True, "who": "Ada", "runs": runs, "file": result["output_files"][0]}
+        assert "warning" not in out.stderr
+    assert pathlib.Path(result["output_files"][0]).read_text() == "Hello, Ada! This is run 2.\n"
+    skill(path.parent, '"""Second skill.\n\nMore text."""\n', name="another")
+    listed = zorvik_skill("list")
+    assert listed.stdout.splitlines() == [
+        "another  Second skill.",
+        "greeter  greeter: say in this first line what the skill does (zorvik-skill list shows it).",
+    ]
+    again = zorvik_skill("new", "greeter", "--dir", tmp_path / "elsewhere")
+    assert again.returncode == 0 and (tmp_path / "elsewhere" / "greeter.py").is_file()
+    refused = zorvik_skill("new", "greeter")
+    assert (refused.returncode, refused.stderr) == (1, f"zorvik-skill: {path} already exists; not overwriting it\n")
+
+
+@pytest.mark.browser
+@pytest.mark.skipif(bool(os.environ.get("ZORVIK_SKIP_BROWSER")), reason="ZORVIK_SKIP_BROWSER is set")
+@pytest.mark.parametrize("stop", ["timeout", "interrupt"])
+def test_a_run_stuck_in_a_browser_wait_is_stopped_without_leftovers(tmp_path, stop):
+    pytest.importorskip("playwright.async_api")
+    page = tmp_path / "page.html"
+    page.write_text("<!doctype html><p>nothing to wait for</p>")
+    path = skill(tmp_path, f"""
+        async def run(ctx, params):
+            await ctx.browser_navigate({page.as_uri()!r})
+            ctx.log("waiting")
+            await ctx.browser_wait("#never", timeout=120000)
+    """)
+    mark = uuid.uuid4().hex
+    argv, env = command("run", path, *(["--timeout", "8"] if stop == "timeout" else []), mark=mark)
+    with subprocess.Popen(argv, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as proc:
+        assert any(line.endswith("] waiting\n") for line in proc.stderr)
+        if stop == "interrupt":
+            proc.send_signal(signal.SIGINT)
+        stdout, _ = proc.communicate(timeout=60)
+    assert proc.returncode == (124 if stop == "timeout" else 130)
+    result = json.loads(stdout)
+    assert messages(result["logs"]) == ["Starting skill: skill", "Browser opened", f"Navigated to {page.as_uri()}",
+                                        "waiting", "Browser closed"]
+    assert marked_processes(mark) == []

@@ -1,0 +1,235 @@
+"""zorvik.testing: the fakes against the real runner, what a run restores, and the kit used as an author would."""
+
+import asyncio
+import importlib.abc
+import json
+import os
+import pathlib
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import textwrap
+import time
+import zlib
+
+import pytest
+
+from zorvik.testing import FakeBrowser, FakeLLM, FakePage, OutOfReplies, arun_skill, run_skill
+
+TOP = pathlib.Path(__file__).resolve().parent.parent
+
+
+def skill(tmp_path, body, name="skill"):
+    path = tmp_path / f"{name}.py"
+    path.write_text(textwrap.dedent(body))
+    return path
+
+
+def png_chunks(data):
+    assert data[:8] == b"\x89PNG\r\n\x1a\n"
+    chunks, at = [], 8
+    while at < len(data):
+        (length,) = struct.unpack(">I", data[at:at + 4])
+        kind, body = data[at + 4:at + 8], data[at + 8:at + 8 + length]
+        assert struct.unpack(">I", data[at + 8 + length:at + 12 + length])[0] == zlib.crc32(kind + body)
+        chunks.append(kind)
+        at += 12 + length
+    return chunks
+
+
+def authors_tests(*paths, cwd=TOP):
+    env = dict(os.environ, PYTHONPATH=str(TOP / "src"))
+    return subprocess.run([sys.executable, "-m", "pytest", "-p", "zorvik.testing", "-p", "no:cacheprovider", "-q",
+                           *map(str, paths)], capture_output=True, text=True, cwd=cwd, env=env, timeout=120)
+
+
+@pytest.mark.parametrize("where", ["examples/test_skills.py", "README.md"])
+def test_an_authors_test_file_passes_with_the_plugin(tmp_path, where):
+    if where == "README.md":
+        readme = (TOP / "README.md").read_text()
+        example = re.search(r"```python\n(# test_examples\.py.*?\n)```\n", readme, re.S).group(1)
+        path = tmp_path / "test_examples.py"
+        path.write_text(example)
+    else:
+        path = TOP / where
+    out = authors_tests(path)
+    assert out.returncode == 0, out.stdout + out.stderr
+    assert re.search(r"\b[35] passed\b", out.stdout), out.stdout
+
+
+BROWSING = """
+    from playwright.async_api import TimeoutError as PlaywrightTimeout
+
+    async def run(ctx, params):
+        await ctx.browser_navigate("https://a.example/")
+        await ctx.browser_type("#q", "rust")
+        await ctx.browser_click("#go", timeout=100)
+        await ctx.browser_wait("#results")
+        try:
+            await ctx.browser_click("#absent")
+        except PlaywrightTimeout as e:
+            ctx.log("no #absent")
+        await ctx.browser_upload("#file", __file__)
+        shot = await ctx.browser_screenshot("shot")
+        await ctx.browser_save_session()
+        await ctx.browser_navigate("https://b.example/", wait_until="load")
+        return {"text": await ctx.browser_get_text(), "n": await ctx.browser_evaluate("() => 2"), "shot": shot}
+"""
+
+
+def test_fake_browser_answers_every_call_the_engine_makes(tmp_path):
+    browser = FakeBrowser({
+        "https://a.example/": FakePage("A", selectors=["#q", "#go", "#results", "#file"]),
+        "https://b.example/": FakePage("B text", evaluate={"() => 2": 2}),
+    })
+    path = skill(tmp_path, BROWSING)
+    start = time.monotonic()
+    result = run_skill(path, home=tmp_path / "home", browser=browser)
+    assert time.monotonic() - start < 1.5  # the engine's second after each navigation is skipped
+    assert result.success, result.error
+    assert result.result["text"] == "B text" and result.result["n"] == 2
+    assert png_chunks(pathlib.Path(result.result["shot"]).read_bytes()) == [b"IHDR", b"IDAT", b"IEND"]
+    session = tmp_path / "home/.zorvik/browser_session/state.json"
+    assert json.loads(session.read_text()) == {"cookies": [], "origins": []}
+    assert [name for name, _, _ in browser.calls] == [
+        "async_playwright", "start", "launch", "new_context", "new_page", "goto", "fill", "click",
+        "wait_for_selector", "click", "set_input_files", "screenshot", "storage_state", "goto", "evaluate",
+        "evaluate", "close", "close", "stop"]
+    assert browser.calls[6] == ("fill", ("#q", "rust"), {"timeout": 5000.0})
+    assert browser.calls[13] == ("goto", ("https://b.example/",), {"wait_until": "load", "timeout": 30000})
+    assert "no #absent" in [entry.split("] ", 1)[1] for entry in result.logs]
+    # A second run finds the saved session.
+    again = run_skill(skill(tmp_path, BROWSING), home=tmp_path / "home", browser=browser)
+    assert again.success
+    assert ("new_context", (), {"storage_state": str(session)}) in browser.calls
+
+
+class NoPlaywright(importlib.abc.MetaPathFinder):
+    """Playwright as on a machine without it."""
+
+    def find_spec(self, name, path=None, target=None):
+        if name.partition(".")[0] == "playwright":
+            raise ModuleNotFoundError(f"No module named {name!r}", name=name)
+
+
+@pytest.mark.parametrize("playwright", ["installed", "missing"])
+@pytest.mark.parametrize(
+    "body, error",
+    [
+        ("await ctx.browser_navigate('https://unknown.example/')",
+         "Error: Page.goto: net::ERR_NAME_NOT_RESOLVED at https://unknown.example/ (not in FakeBrowser.pages)"),
+        ("await ctx.browser_click('#go')",
+         'TimeoutError: Page.click: Timeout 5000ms exceeded: "#go" is not on about:blank '
+         "(not among its FakePage selectors)"),
+        ("await ctx.browser_navigate('https://a.example/'); await ctx.browser_evaluate('1 + 1')",
+         "Error: Page.evaluate: no result for this script on https://a.example/ "
+         "(add it to the FakePage's evaluate): 1 + 1"),
+        ("page = await ctx.browser_open(); await ctx.browser_close(); await page.goto('https://a.example/')",
+         "Error: Page.goto: Target page, context or browser has been closed"),
+    ],
+    ids=["unknown-url", "missing-selector", "unknown-script", "closed"],
+)
+def test_fake_browser_fails_at_once_with_playwrights_error_types(tmp_path, monkeypatch, playwright, body, error):
+    if playwright == "missing":
+        for name in [name for name in sys.modules if name.partition(".")[0] == "playwright"]:
+            monkeypatch.delitem(sys.modules, name)
+        monkeypatch.setattr(sys, "meta_path", [NoPlaywright(), *sys.meta_path])
+        expected_module = "zorvik.testing"
+    else:
+        expected_module = pytest.importorskip("playwright.async_api").TimeoutError.__module__
+    path = skill(tmp_path, f"""
+        from playwright.async_api import Error, TimeoutError
+        async def run(ctx, params):
+            try:
+                {body}
+            except (Error, TimeoutError) as e:
+                return {{"module": type(e).__module__}}
+    """)
+    result = run_skill(path, browser=FakeBrowser({"https://a.example/": "A"}), home=tmp_path)
+    assert result.result == {"module": expected_module}
+    plain = run_skill(skill(tmp_path, f"async def run(ctx, params):\n    {body}\n", name="plain"),
+                      browser=FakeBrowser({"https://a.example/": "A"}), home=tmp_path)
+    assert plain.error == error
+
+
+async def test_fake_llm_replies_in_order_and_records_requests(tmp_path):
+    llm = FakeLLM(["plain", '```json\n{"a": 1}\n```', None, "not json", ConnectionError("down")])
+    path = skill(tmp_path, """
+        async def run(ctx, params):
+            answers = [await ctx.llm_ask("q1"), await ctx.llm_json("q2", system="s"), await ctx.llm_ask("q3"),
+                       await ctx.llm_json("q4")]
+            try:
+                await ctx.llm_ask("q5")
+            except ConnectionError as e:
+                answers.append(str(e))
+            await ctx.llm_ask("q6")
+    """)
+    result = await arun_skill(path, llm=llm, home=tmp_path)
+    assert result.error == "OutOfReplies: FakeLLM has no reply for request 6: 5 replies were queued and used; " \
+                           "add more to its replies"
+    assert result.logs[-2].endswith("] LLM call failed: " + result.error.split(": ", 1)[1])
+    assert [request["messages"][-1]["content"] for request in llm.requests] == ["q1", "q2", "q3", "q4", "q5", "q6"]
+    assert llm.requests[1] == {"model": "gpt-4.1-mini", "temperature": None, "max_tokens": 4096, "messages": [
+        {"role": "system", "content": "s"}, {"role": "user", "content": "q2"}]}
+    assert llm.replies == []
+    # Directly as a context's client, too.
+    from zorvik.skills.skill_engine import ZorvikContext
+
+    ctx = ZorvikContext("direct", llm_client=FakeLLM(["hi"]))
+    assert await ctx.llm_ask("?") == "hi"
+    with pytest.raises(OutOfReplies, match="request 2: 1 reply was queued"):
+        await ctx.llm_ask("?")
+
+
+@pytest.mark.parametrize("outcome", ["returns", "raises", "exits"])
+def test_a_run_restores_everything_it_changed(tmp_path, outcome):
+    from zorvik.skills import skill_engine as engine
+
+    before = ({name: sys.modules.get(name) for name in ("openai", "playwright.async_api")},
+              engine.SKILLS_DIR, engine.STATE_DIR, engine.OUTPUT_DIR, engine.asyncio, engine.ZorvikContext,
+              os.environ["HOME"])
+    end = {"returns": "return {}", "raises": "raise ValueError('x')", "exits": "raise SystemExit(1)"}[outcome]
+    path = skill(tmp_path, f"""
+        import os, openai
+        async def run(ctx, params):
+            assert os.environ["HOME"] == {str(tmp_path / 'h')!r}
+            assert isinstance(openai.AsyncOpenAI(), type(openai.AsyncOpenAI()))
+            {end}
+    """)
+    try:
+        run_skill(path, home=tmp_path / "h")
+    except SystemExit:
+        pass
+    after = ({name: sys.modules.get(name) for name in ("openai", "playwright.async_api")},
+             engine.SKILLS_DIR, engine.STATE_DIR, engine.OUTPUT_DIR, engine.asyncio, engine.ZorvikContext,
+             os.environ["HOME"])
+    assert after == before
+
+
+async def test_runs_of_the_kit_do_not_overlap(tmp_path):
+    path = skill(tmp_path, "import asyncio\nasync def run(ctx, params):\n    await asyncio.sleep(0.05)\n")
+    first = asyncio.ensure_future(arun_skill(path, home=tmp_path))
+    await asyncio.sleep(0)
+    with pytest.raises(RuntimeError, match="already in progress"):
+        await arun_skill(path, home=tmp_path)
+    with pytest.raises(RuntimeError, match="use 'await arun_skill"):
+        run_skill(path)
+    assert (await first).success
+
+
+def test_defaults_name_home_and_offline_fakes(tmp_path):
+    path = skill(tmp_path, """
+        async def run(ctx, params):
+            ctx.write_file("f.txt", "x")
+            return {"params": params, "answer": await ctx.llm_ask("?")}
+    """, name="offline")
+    result = run_skill(path)
+    assert result.skill_name == "offline" and result.error.startswith("OutOfReplies: ")
+    home = pathlib.Path(result.logs[1].split("Wrote file: ", 1)[1]).parents[3]
+    assert home.name.startswith("zorvik-skill-home-") and home != pathlib.Path.home()
+    shutil.rmtree(home)
+    named = run_skill(path, {"k": 1}, llm=FakeLLM(["a"]), name="other", home=tmp_path)
+    assert named.result == {"params": {"k": 1}, "answer": "a"}
+    assert named.output_files == [str(tmp_path / ".zorvik/skill_output/other/f.txt")]
