@@ -43,10 +43,13 @@ Ref text_list(std::span<const char* const> texts) {
 // Complexity.<member>
 Ref tier(PyObject* member) { return py::getattr(global(id<"Complexity">), member); }
 
-// any(re.search(pattern, text) for pattern in <the list bound to `list_name`>)
+// any(re.search(pattern, text) for pattern in <the list bound to `list_name`>),
+// with `re.search` looked up when the list's first pattern needs it.
 bool any_match(PyObject* list_name, Borrowed text) {
+    Ref search;
     return any_of(global(list_name), [&](Borrowed pattern) {
-        return py::truth(py::call(py::getattr(global(id<"re">), id<"search">), pattern, text));
+        if (!search) search = py::getattr(global(id<"re">), id<"search">);
+        return py::truth(py::call(search, pattern, text));
     });
 }
 
