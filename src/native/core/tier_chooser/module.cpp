@@ -17,9 +17,18 @@ void bind_from(Borrowed m, const char* module, std::initializer_list<const char*
     for (const char* attr : attrs) py::add(m, attr, py::getattr(source, attr));
 }
 
+Ref split_at_markers(const char* format) {
+    Ref pieces = py::steal_or_throw(PyUnicode_Split(py::text(format).get(), id<"%U">, -1));
+    return py::steal_or_throw(PyList_AsTuple(pieces.get()));
+}
+
 void body(Borrowed m) {
     State& s = module_state.emplace();
     s.globals = py::borrow(PyModule_GetDict(m.get()));
+    s.worker_explicit = split_at_markers(msg::worker_explicit);
+    s.worker_unavailable = split_at_markers(msg::worker_unavailable);
+    s.worker_default = split_at_markers(msg::worker_default);
+    s.worker_auto = split_at_markers(msg::worker_auto);
     py::add(m, "__doc__", py::text(msg::module_doc));
 
     bind_import(m, "logging");

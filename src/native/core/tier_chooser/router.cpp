@@ -4,6 +4,8 @@
 #include "messages.hpp"
 #include "module.hpp"
 
+#include <stdexcept>
+
 namespace zorvik::core {
 
 namespace {
@@ -36,17 +38,26 @@ Ref models() { return global(id<"AVAILABLE_MODELS">); }
 // self._config.<field>
 Ref config_field(Borrowed self, PyObject* field) { return py::getattr(py::getattr(self, id<"_config">), field); }
 
-// logger.<level>(line), the line made from a message template and str arguments.
-template <class... A>
-void log(PyObject* level, const char* format, const A&... args) {
+// logger.<level>(line), the line joined from a template's fixed texts and
+// the str values that go between them.
+void log(PyObject* level, Borrowed line, std::initializer_list<Borrowed> values) {
     Ref logger = global(id<"logger">);
-    py::call_method(logger, level, py::steal_or_throw(PyUnicode_FromFormat(format, Borrowed(args).get()...)));
+    const Py_ssize_t fixed = PyTuple_GET_SIZE(line.get());
+    Ref parts = py::steal_or_throw(PyTuple_New(fixed + std::ssize(values)));
+    Py_ssize_t at = 0;
+    auto value = values.begin();
+    for (Py_ssize_t i = 0; i < fixed; ++i) {
+        PyTuple_SET_ITEM(parts.get(), at++, py::borrow(PyTuple_GET_ITEM(line.get(), i)).release());
+        if (value != values.end()) PyTuple_SET_ITEM(parts.get(), at++, py::borrow(*value++).release());
+    }
+    if (at != PyTuple_GET_SIZE(parts.get())) throw std::logic_error("a log line's values do not fit its template");
+    py::call_method(logger, level, py::steal_or_throw(PyUnicode_Join(id<"">, parts.get())));
 }
 
 // "... <display name> for '<the first 50 characters of the task>'"
-void log_choice(const char* format, Borrowed spec, Borrowed text) {
-    Ref name = core::format(py::getattr(spec, id<"display_name">));
-    log(id<"info">, format, name, py::steal_or_throw(PyUnicode_Substring(text.get(), 0, excerpt_length)));
+void log_choice(Borrowed line, Borrowed spec, Borrowed text) {
+    Ref name = format(py::getattr(spec, id<"display_name">));
+    log(id<"info">, line, {name, py::steal_or_throw(PyUnicode_Substring(text.get(), 0, excerpt_length))});
 }
 
 // ------------------------------------------------------------ construction
@@ -85,16 +96,16 @@ Ref select(const Args& a, PyObject* default_field, bool logs) {
     if (names_a_model(model_key)) {
         Ref spec = py::call_method(self, id<"get_model">, model_key);
         if (py::truth(spec)) {
-            if (logs) log_choice(msg::worker_explicit, spec, text);
+            if (logs) log_choice(state().worker_explicit, spec, text);
             return spec;
         }
-        if (logs) log(id<"warning">, msg::worker_unavailable, model_key);
+        if (logs) log(id<"warning">, state().worker_unavailable, {model_key});
     }
     Ref default_key = config_field(self, default_field);
     if (names_a_model(default_key)) {
         Ref spec = py::call_method(self, id<"get_model">, default_key);
         if (py::truth(spec)) {
-            if (logs) log_choice(msg::worker_default, spec, text);
+            if (logs) log_choice(state().worker_default, spec, text);
             return spec;
         }
     }
@@ -103,8 +114,8 @@ Ref select(const Args& a, PyObject* default_field, bool logs) {
     if (logs) {
         Ref tier = format(py::getattr(complexity, id<"value">));
         Ref name = format(py::getattr(spec, id<"display_name">));
-        log(id<"info">, msg::worker_auto, tier, name,
-            py::steal_or_throw(PyUnicode_Substring(text.get(), 0, excerpt_length)));
+        log(id<"info">, state().worker_auto,
+            {tier, name, py::steal_or_throw(PyUnicode_Substring(text.get(), 0, excerpt_length))});
     }
     return spec;
 }
@@ -115,7 +126,8 @@ Ref select_for_scheduler_body(const Args& a) { return select(a, id<"default_sche
 // [<the keys>]
 Ref key_list(Keys keys) {
     Ref list = py::steal_or_throw(PyList_New(std::ssize(keys)));
-    for (Py_ssize_t i = 0; i < std::ssize(keys); ++i) PyList_SET_ITEM(list.get(), i, Py_NewRef(keys[i]->get()));
+    for (Py_ssize_t i = 0; i < std::ssize(keys); ++i)
+        PyList_SET_ITEM(list.get(), i, py::borrow(keys[i]->get()).release());
     return list;
 }
 
