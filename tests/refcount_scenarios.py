@@ -379,12 +379,25 @@ def router_scenarios():
         router.get_litellm_model_string(spec)
         raises(router.get_litellm_model_string, odd_spec)
 
+    class Growing:
+        """An id whose comparison adds to the catalogue being walked."""
+
+        def __eq__(self, other):
+            tc.AVAILABLE_MODELS["extra"] = spec
+            return False
+
     def catalogue_changes():
         opus = tc.AVAILABLE_MODELS["claude-opus"]
         opus.display_name = "Opus"
         router.get_available_models()
         opus.display_name = "Claude Opus"
         router._is_available(opus)
+        saved = tc.AVAILABLE_MODELS
+        tc.AVAILABLE_MODELS = {"a": tc.ModelSpec(Growing(), "p", "G", tc.Complexity.SIMPLE)}
+        try:
+            raises(router._is_available, spec)
+        finally:
+            tc.AVAILABLE_MODELS = saved
 
     def config():
         cfg = tc.ModelRoutingConfig.from_dict({"cost_conscious": True, "extra": 1})

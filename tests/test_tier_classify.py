@@ -2,6 +2,7 @@
 verdicts identical to the rules run through `re`, for any text and any pattern lists."""
 
 import re
+import types
 
 import pytest
 from hypothesis import HealthCheck, example, given, settings
@@ -164,6 +165,24 @@ class TestPatternLists:
         monkeypatch.setattr(tc, "_COMPLEX_PATTERNS", patterns)
         text = "a garden of flowers and herbs"
         assert tc.classify_complexity(text) is Complexity.COMPLEX
+
+    def test_searches_with_the_bound_re_in_list_order(self, monkeypatch):
+        calls = []
+
+        def search(pattern, text):
+            calls.append((pattern, text))
+            return re.search(pattern, text)
+
+        monkeypatch.setattr(tc, "re", types.SimpleNamespace(search=search))
+        assert tc.classify_complexity("  Write me a 500 WORD essay \n") is Complexity.COMPLEX
+        assert calls == [(p, "write me a 500 word essay") for p in ORIGINAL_COMPLEX[:6]]
+        calls.clear()
+        assert tc.classify_complexity(neutral(20)) is Complexity.MODERATE
+        assert calls == [(p, neutral(20)) for p in ORIGINAL_COMPLEX + ORIGINAL_SIMPLE]
+        monkeypatch.delattr(tc, "re")
+        assert tc.classify_complexity("short") is Complexity.SIMPLE
+        with pytest.raises(NameError, match="name 're' is not defined"):
+            tc.classify_complexity(neutral(20))
 
     def test_deleted_list_is_a_name_error(self, monkeypatch):
         monkeypatch.delattr(tc, "_SIMPLE_PATTERNS")

@@ -1,7 +1,8 @@
 """The worker model router: construction, every selection path with its log lines, the
 scheduler path, fallbacks, replaced methods and names, the listing, usage counts and
-model strings, including catalogue changes made while the router is in use."""
+model strings, including changes a key store makes while the router is in use."""
 
+import enum
 import gc
 import logging
 import weakref
@@ -15,6 +16,7 @@ OPUS, SONNET, HAIKU, GPT = (tc.AVAILABLE_MODELS[k] for k in ("claude-opus", "cla
 LONG_SIMPLE = "please list the files in the garden shed"
 LONG_COMPLEX = "research the garden history of the town"
 LONG_MODERATE = " ".join(["garden"] * 30)
+STRANGER = tc.ModelSpec("other", "openai", "Other", C.SIMPLE)
 
 
 class Keys:
@@ -215,15 +217,28 @@ class TestReplacements:
         expected = OPUS if tier == "complex" else SONNET
         assert router(*BOTH)._select_for_complexity(tier) is expected
 
+    def test_unhashable_tier(self):
+        with pytest.raises(TypeError, match="unhashable type: 'list'"):
+            router(*BOTH)._select_for_complexity([])
+
+    def test_preferences_are_keyed_by_the_bound_enumeration(self, monkeypatch, log):
+        other = enum.Enum("Other", [("SIMPLE", "simple"), ("MODERATE", "moderate"), ("COMPLEX", "complex")])
+        monkeypatch.setattr(tc, "Complexity", other)
+        r = router(*BOTH)
+        assert r._select_for_complexity(other.COMPLEX) is OPUS
+        assert r._select_for_complexity(C.COMPLEX) is SONNET
+        assert tc.classify_complexity(LONG_COMPLEX) is other.COMPLEX
+        assert r.select_for_worker(LONG_COMPLEX) is OPUS
+        assert log() == [("INFO", f"Worker model (auto [complex]): Claude Opus for '{LONG_COMPLEX}'")]
+
 
 class TestAvailability:
     def test_matched_by_id(self):
         keys = Keys(*BOTH)
         r = tc.TierChooser(tc.ModelRoutingConfig(enabled_models=["claude-opus"]), keys)
         twin = tc.ModelSpec("claude-haiku-4-5", "anthropic", "Twin", C.SIMPLE)
-        stranger = tc.ModelSpec("other", "openai", "Other", C.SIMPLE)
         assert r._is_available(twin) is False and keys.asked == []
-        assert r._is_available(stranger) is True and keys.asked == ["openai"]
+        assert r._is_available(STRANGER) is True and keys.asked == ["openai"]
 
     def test_key_store_answer_is_passed_through(self):
         r = tc.TierChooser(None, Keys(answer="yes"))
@@ -233,6 +248,16 @@ class TestAvailability:
 
     def test_no_key(self):
         assert router("anthropic").get_model("gpt-5.2") is None
+
+    def test_first_entry_with_the_id_decides(self, monkeypatch):
+        first = tc.ModelSpec("shared", "openai", "First", C.SIMPLE)
+        second = tc.ModelSpec("shared", "openai", "Second", C.SIMPLE)
+        monkeypatch.setattr(tc, "AVAILABLE_MODELS", {"a": first, "b": second})
+        keys = Keys("openai")
+        r = tc.TierChooser(tc.ModelRoutingConfig(enabled_models=["b"]), keys)
+        assert [e["available"] for e in r.get_available_models()] == [False, False] and keys.asked == []
+        r.update_config(tc.ModelRoutingConfig(enabled_models=["a"]))
+        assert [e["available"] for e in r.get_available_models()] == [True, True]
 
 
 class TestListingAndUsage:
@@ -301,49 +326,11 @@ def test_nothing_outlives_the_router():
     assert [ref() for ref in refs] == [None, None, None]
 
 
-class TestCatalogueChanges:
-    """The router must see every change of the catalogue and its specs at once."""
-
-    @pytest.fixture
-    def spec(self, monkeypatch):
+class TestChangesMadeDuringACall:
+    def test_listing_reads_each_spec_after_its_availability(self, monkeypatch):
         spec = tc.ModelSpec("claude-opus-4-6", "anthropic", "Claude Opus", C.COMPLEX, "d", 4096, True, True, 1.0, 2.0)
-        catalogue = dict(tc.AVAILABLE_MODELS, **{"claude-opus": spec})
-        monkeypatch.setattr(tc, "AVAILABLE_MODELS", catalogue)
-        return spec
+        monkeypatch.setattr(tc, "AVAILABLE_MODELS", dict(tc.AVAILABLE_MODELS, **{"claude-opus": spec}))
 
-    def test_spec_attributes(self, spec):
-        r = router(*BOTH)
-        assert r.get_litellm_model_string(spec) == "anthropic/claude-opus-4-6"
-        assert r.get_available_models()[0]["display_name"] == "Claude Opus"
-        for i in range(50):  # long enough for the interpreter to specialise the store
-            spec.display_name = f"Opus {i}"
-        assert r.get_available_models()[0]["display_name"] == "Opus 49"
-        spec.provider = "openai"
-        assert r.get_litellm_model_string(spec) == "openai/claude-opus-4-6"
-        setattr(spec, "id", "claude-haiku-4-5")
-        r.update_config(tc.ModelRoutingConfig(enabled_models=["claude-opus"]))
-        assert r._is_available(HAIKU) is True
-        vars(spec)["id"] = "renamed"
-        assert r._is_available(HAIKU) is False
-        assert r.get_available_models()[0]["id"] == "renamed"
-
-    def test_catalogue_dict(self, spec):
-        r = router(*BOTH)
-        assert [e["key"] for e in r.get_available_models()][:2] == ["claude-opus", "claude-sonnet"]
-        del tc.AVAILABLE_MODELS["claude-sonnet"]
-        assert [e["key"] for e in r.get_available_models()] == ["claude-opus", "claude-haiku", "gpt-5.2"]
-        tc.AVAILABLE_MODELS["claude-opus"] = SONNET
-        assert r.get_available_models()[0]["id"] == "claude-sonnet-4-6"
-
-    def test_spec_class(self, spec, monkeypatch):
-        r = router(*BOTH)
-        assert r.get_available_models()[0]["cost_per_1k_input"] == 1.0
-        monkeypatch.setattr(tc.ModelSpec, "cost_per_1k_input", property(lambda self: 9.0))
-        assert r.get_available_models()[0]["cost_per_1k_input"] == 9.0
-        monkeypatch.setattr(tc.ModelSpec, "provider", property(lambda self: "local"), raising=False)
-        assert r.get_litellm_model_string(spec) == "claude-opus-4-6"
-
-    def test_changes_made_by_the_key_store(self, spec):
         class Meddling(Keys):
             def has_key(self, provider):
                 spec.cost_per_1k_output = 7.0
@@ -358,113 +345,36 @@ class TestCatalogueChanges:
         assert listing[0]["cost_per_1k_output"] == 7.0
         assert listing[1]["display_name"] == "Changed"
 
+    @pytest.mark.parametrize(
+        ("change", "message"),
+        [
+            (lambda models: models.update(extra=SONNET), "dictionary changed size during iteration"),
+            (lambda models: models.pop("claude-haiku"), "dictionary changed size during iteration"),
+            (lambda models: (models.pop("claude-opus"), models.update(extra=SONNET)),
+             "dictionary keys changed during iteration"),
+        ],
+        ids=["added", "removed", "replaced"],
+    )
+    @pytest.mark.parametrize("call", [lambda r: r.get_available_models(), lambda r: r._is_available(STRANGER)],
+                             ids=["listing", "availability"])
+    def test_catalogue_changed_while_walked(self, monkeypatch, change, message, call):
+        """The walk over the catalogue fails as a walk over its items() does in Python."""
+        models = dict(tc.AVAILABLE_MODELS)
+        monkeypatch.setattr(tc, "AVAILABLE_MODELS", models)
+        pending = [change]
 
-class TestAnswersKeptBetweenCalls:
-    """What the router remembers between calls must give way to every change a host can make."""
+        class Changing(tc.ModelSpec):
+            @property
+            def id(self):
+                while pending:
+                    pending.pop()(models)
+                return "changing"
 
-    LINE = "Worker model (explicit): Claude Haiku for 'open the file'"
+            @id.setter
+            def id(self, value):
+                pass
 
-    @staticmethod
-    def choose(r):
-        return r.select_for_worker("open the file", "claude-haiku")
-
-    @pytest.fixture
-    def quiet(self):
-        logger = tc.logger
-        logger.setLevel(logging.WARNING)
-        yield logger
-        logger.setLevel(logging.NOTSET)
-        logger.disabled = False
-
-    @pytest.mark.parametrize("change", [
-        lambda logger, monkeypatch, seen: logger.setLevel(logging.INFO),
-        lambda logger, monkeypatch, seen: monkeypatch.setitem(vars(logger), "info", seen.append),
-        lambda logger, monkeypatch, seen: monkeypatch.setattr(logging.Logger, "info",
-                                                              lambda self, message: seen.append(message)),
-        lambda logger, monkeypatch, seen: monkeypatch.setattr(
-            logger, "__class__", type("Loud", (logging.Logger,), {"info": lambda self, m: seen.append(m)})),
-        lambda logger, monkeypatch, seen: monkeypatch.setattr(tc, "logger", type("L", (), {"info": seen.append})()),
-    ], ids=["level", "instance method", "class method", "logger class", "module name"])
-    def test_a_dropped_line_is_written_once_the_logger_changes(self, quiet, monkeypatch, caplog, change):
-        r, seen = router(*BOTH), []
-        for _ in range(3):
-            assert self.choose(r) is HAIKU
-        assert caplog.messages == []
-        change(quiet, monkeypatch, seen)
-        self.choose(r)
-        assert seen + caplog.messages == [self.LINE]
-
-    def test_the_disabled_flag(self, quiet, caplog):
-        r = router(*BOTH)
-        quiet.setLevel(logging.INFO)
-        quiet.disabled = True
-        self.choose(r)
-        self.choose(r)
-        quiet.disabled = False
-        self.choose(r)
-        assert caplog.messages == [self.LINE]
-
-    @pytest.mark.parametrize("replace", ["instance", "class", "instance class"])
-    def test_methods_replaced_after_use(self, replace):
-        class Sub(tc.TierChooser):
-            pass
-
-        r = Sub(tc.ModelRoutingConfig(), Keys(*BOTH))
-        for _ in range(3):
-            assert self.choose(r) is HAIKU
-        if replace == "instance":
-            r.get_model = lambda key: SONNET
-        elif replace == "class":
-            Sub.get_model = lambda self, key: SONNET
-        else:
-            r.__class__ = type("Other", (tc.TierChooser,), {"get_model": lambda self, key: SONNET})
-        assert self.choose(r) is SONNET
-
-    class Loose:
-        def __eq__(self, other):
-            return other == "claude-haiku"
-
-        __hash__ = None
-
-    @pytest.mark.parametrize("enabled", [
-        ["".join(["claude-", "haiku"])],
-        ["claude-opus", Loose()],
-        [type("Text", (str,), {})("claude-haiku")],
-    ], ids=["equal text", "object equal to it", "str subclass"])
-    def test_enabled_keys_compare_as_in_does(self, enabled):
-        listing = router(*BOTH, enabled_models=enabled).get_available_models()
-        assert listing[2]["enabled"] is True and listing[2]["available"] is True
-        assert listing[3]["enabled"] is False
-
-    def test_catalogue_entries_sharing_an_id(self, monkeypatch):
-        first = tc.ModelSpec("".join(["sha", "red"]), "openai", "First", C.SIMPLE)
-        second = tc.ModelSpec("shared", "openai", "Second", C.SIMPLE)
-        monkeypatch.setattr(tc, "AVAILABLE_MODELS", {"a": first, "b": second})
-        keys = Keys("openai")
-        r = tc.TierChooser(tc.ModelRoutingConfig(enabled_models=["b"]), keys)
-        assert [e["available"] for e in r.get_available_models()] == [False, False] and keys.asked == []
-        r.update_config(tc.ModelRoutingConfig(enabled_models=["a"]))
-        assert [e["available"] for e in r.get_available_models()] == [True, True]
-
-    @pytest.mark.parametrize(("start", "tokens"), [
-        ((2**30 - 1, 2**30 - 1), 1),
-        ((0, 0), 2**40),
-        ((-(2**30) + 1, 5), -(2**30)),
-        ((10**20, -(10**20)), 3),
-    ])
-    def test_counter_sums(self, start, tokens):
-        r = router()
-        r._usage_stats["m"] = {"".join(["cal", "ls"]): start[0], "tokens": start[1]}
-        r.record_usage("m", tokens)
-        r.record_usage("m", tokens)
-        assert r.get_usage_stats()["m"] == {"calls": start[0] + 2, "tokens": start[1] + 2 * tokens}
-
-    def test_usage_dict_replaced_between_calls(self):
-        r = router()
-        r.record_usage("m", 1)
-        r.record_usage("m", 1)
-        r._usage_stats = {"m": {"calls": 10, "tokens": 0}}
-        r.record_usage("m", 1)
-        r._usage_stats["m"] = {"calls": 20, "tokens": 0}
-        r.record_usage("m", 1)
-        assert r.get_usage_stats() == {"m": {"calls": 21, "tokens": 1}}
+        models["claude-sonnet"] = Changing("x", "anthropic", "Changing", C.MODERATE)
+        with pytest.raises(RuntimeError) as info:
+            call(router(*BOTH))
+        assert str(info.value) == message

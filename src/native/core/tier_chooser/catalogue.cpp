@@ -31,89 +31,42 @@ constexpr FieldDef spec_fields[] = {
 
 constexpr py::DataclassDef spec_class{"ModelSpec", msg::model_spec_doc, spec_fields};
 
-struct Entry {
-    PyObject* Names::*key;
-    const char* id;
-    PyObject* Names::*provider;
-    const char* display_name;
-    Ref Module::*tier;
-    const char* description;
-    long max_tokens;
-    double cost_input;
-    double cost_output;
+constexpr long max_tokens = 4096;
+
+constexpr CatalogueEntry entries[] = {
+    {id<"claude-opus">, "claude-opus-4-6", id<"anthropic">, "Claude Opus", id<"COMPLEX">, msg::opus_description, 0.015,
+     0.075},
+    {id<"claude-sonnet">, "claude-sonnet-4-6", id<"anthropic">, "Claude Sonnet", id<"MODERATE">,
+     msg::sonnet_description, 0.003, 0.015},
+    {id<"claude-haiku">, "claude-haiku-4-5", id<"anthropic">, "Claude Haiku", id<"SIMPLE">, msg::haiku_description,
+     0.00025, 0.00125},
+    {id<"gpt-5.2">, "gpt-5.2", id<"openai">, "GPT-5.2", id<"COMPLEX">, msg::gpt_description, 0.005, 0.015},
 };
 
-const Entry entries[] = {
-    {&Names::claude_opus, "claude-opus-4-6", &Names::anthropic, "Claude Opus", &Module::complex_, msg::opus_description,
-     4096, 0.015, 0.075},
-    {&Names::claude_sonnet, "claude-sonnet-4-6", &Names::anthropic, "Claude Sonnet", &Module::moderate,
-     msg::sonnet_description, 4096, 0.003, 0.015},
-    {&Names::claude_haiku, "claude-haiku-4-5", &Names::anthropic, "Claude Haiku", &Module::simple,
-     msg::haiku_description, 4096, 0.00025, 0.00125},
-    {&Names::gpt_5_2, "gpt-5.2", &Names::openai, "GPT-5.2", &Module::complex_, msg::gpt_description, 4096, 0.005,
-     0.015},
-};
-
-py::Static<Record> spec_record;
+Ref number(double value) { return py::steal_or_throw(PyFloat_FromDouble(value)); }
 
 }  // namespace
 
-const Record& spec_fields() { return *spec_record; }
+std::span<const CatalogueEntry> catalogue_entries() noexcept { return entries; }
 
-Ref make_complexity_type() {
-    Ref type = py::make_str_enum(module_name, "Complexity", tiers);
-    Module& g = mod();
-    g.simple = py::getattr(type, "SIMPLE");
-    g.moderate = py::getattr(type, "MODERATE");
-    g.complex_ = py::getattr(type, "COMPLEX");
-    g.simple_value = py::getattr(g.simple, names().value);
-    g.moderate_value = py::getattr(g.moderate, names().value);
-    g.complex_value = py::getattr(g.complex_, names().value);
-    return type;
-}
+Ref make_complexity_type() { return py::make_str_enum(module_name, "Complexity", tiers); }
 
-Ref tier_value(Borrowed tier) {
-    const Module& g = mod();
-    if (tier.is(g.simple)) return g.simple_value;
-    if (tier.is(g.moderate)) return g.moderate_value;
-    if (tier.is(g.complex_)) return g.complex_value;
-    return py::getattr(tier, names().value);
-}
+Ref make_model_spec_type() { return py::make_dataclass(module_name, spec_class); }
 
-Ref make_model_spec_type() {
-    static constexpr Record::Field fields[] = {
-        &Names::id,
-        &Names::provider,
-        &Names::display_name,
-        &Names::complexity_tier,
-        &Names::description,
-        &Names::max_tokens,
-        &Names::supports_tools,
-        &Names::supports_vision,
-        &Names::cost_per_1k_input,
-        &Names::cost_per_1k_output,
-    };
-    spec_record.emplace(fields);
-    return py::make_dataclass(module_name, spec_class);
-}
-
-Ref make_catalogue(Borrowed spec_type) {
-    const Names& n = names();
+Ref make_catalogue(Borrowed complexity_type, Borrowed spec_type) {
     Ref catalogue = py::steal_or_throw(PyDict_New());
-    for (const Entry& e : entries) {
-        Ref max_tokens = py::steal_or_throw(PyLong_FromLong(e.max_tokens));
-        Ref cost_input = py::steal_or_throw(PyFloat_FromDouble(e.cost_input));
-        Ref cost_output = py::steal_or_throw(PyFloat_FromDouble(e.cost_output));
+    Ref tokens = py::steal_or_throw(PyLong_FromLong(max_tokens));
+    for (const CatalogueEntry& e : entries) {
         Ref spec = py::call_kw(spec_type, {},
-                               {{n.id, py::text(e.id)},
-                                {n.provider, n.*e.provider},
-                                {n.display_name, py::text(e.display_name)},
-                                {n.complexity_tier, mod().*e.tier},
-                                {n.description, py::text(e.description)},
-                                {n.max_tokens, max_tokens},
-                                {n.cost_per_1k_input, cost_input},
-                                {n.cost_per_1k_output, cost_output}});
-        py::check(PyDict_SetItem(catalogue.get(), n.*e.key, spec.get()));
+                               {{id<"id">, py::text(e.id)},
+                                {id<"provider">, e.provider},
+                                {id<"display_name">, py::text(e.display_name)},
+                                {id<"complexity_tier">, py::getattr(complexity_type, e.tier)},
+                                {id<"description">, py::text(e.description)},
+                                {id<"max_tokens">, tokens},
+                                {id<"cost_per_1k_input">, number(e.cost_per_1k_input)},
+                                {id<"cost_per_1k_output">, number(e.cost_per_1k_output)}});
+        py::check(PyDict_SetItem(catalogue.get(), e.key, spec.get()));
     }
     return catalogue;
 }

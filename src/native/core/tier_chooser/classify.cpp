@@ -2,7 +2,6 @@
 // and word-count and tool-count thresholds.
 #include "messages.hpp"
 #include "module.hpp"
-#include "prefilter.hpp"
 
 #include <climits>
 
@@ -35,66 +34,45 @@ constexpr const char* simple_patterns[] = {
     R"(\b(fetch|get|check|look up|find)\b)",
 };
 
-constexpr Py_ssize_t short_text = 20;
-
-struct Caches {
-    PatternCache complex_;
-    PatternCache simple;
-};
-py::Static<Caches> caches;
-
 Ref text_list(std::span<const char* const> texts) {
     Ref list = py::steal_or_throw(PyList_New(0));
     for (const char* t : texts) py::check(PyList_Append(list.get(), py::text(t).get()));
     return list;
 }
 
-// prompt.lower().strip() into `out`; false when the result is shorter than
-// the length test allows (then it is never needed).
-bool lowered_stripped(Borrowed prompt, Subject& out) {
-    if (PyUnicode_IS_ASCII(prompt.get())) {
-        // Lowering ASCII keeps every character's place and its white-space
-        // status, so strip first and lower only what is left.
-        const auto* data = static_cast<const char*>(PyUnicode_DATA(prompt.get()));
-        Py_ssize_t start = 0, end = PyUnicode_GET_LENGTH(prompt.get());
-        while (start < end && Py_UNICODE_ISSPACE(static_cast<unsigned char>(data[start]))) ++start;
-        while (end > start && Py_UNICODE_ISSPACE(static_cast<unsigned char>(data[end - 1]))) --end;
-        if (end - start < short_text) return false;
-        out.assign_ascii(data + start, end - start);
-        return true;
-    }
-    Ref lowered = py::call_method(prompt, names().lower);
-    const int kind = PyUnicode_KIND(lowered.get());
-    const void* data = PyUnicode_DATA(lowered.get());
-    Py_ssize_t start = 0, end = PyUnicode_GET_LENGTH(lowered.get());
-    while (start < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, start))) ++start;
-    while (end > start && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) --end;
-    if (end - start < short_text) return false;
-    out.assign(py::steal_or_throw(PyUnicode_Substring(lowered.get(), start, end)));
-    return true;
+// Complexity.<member>
+Ref tier(PyObject* member) { return py::getattr(global(id<"Complexity">), member); }
+
+// any(re.search(pattern, text) for pattern in <the list bound to `list_name`>),
+// with `re.search` looked up when the list's first pattern needs it.
+bool any_match(PyObject* list_name, Borrowed text) {
+    Ref search;
+    return any_of(global(list_name), [&](Borrowed pattern) {
+        if (!search) search = py::getattr(global(id<"re">), id<"search">);
+        return py::truth(py::call(search, pattern, text));
+    });
 }
 
-// tool_count, an exact int, clamped to the range the thresholds look at.
+// tool_count, an exact int, clamped to a range that keeps every comparison
+// with the thresholds.
 long tools_of(Borrowed tool_count) {
     int overflow = 0;
-    long value = PyLong_AsLongAndOverflow(tool_count.get(), &overflow);
+    const long value = PyLong_AsLongAndOverflow(tool_count.get(), &overflow);
     if (overflow) return overflow > 0 ? LONG_MAX : LONG_MIN;
-    if (value == -1 && PyErr_Occurred()) py::throw_pending();
     return value;
 }
 
 Ref classify_body(const Args& a) {
-    const Module& g = mod();
-    Subject text;
-    if (!lowered_stripped(a[0], text)) return g.simple;
-    if (caches->complex_.any_match(module_global(names()._COMPLEX_PATTERNS), text)) return g.complex_;
-    if (caches->simple.any_match(module_global(names()._SIMPLE_PATTERNS), text)) return g.simple;
-    const Py_ssize_t words = text.word_count();
+    Ref lowered = py::call_method(py::call_method(a[0], id<"lower">), id<"strip">);
+    if (PyUnicode_GET_LENGTH(lowered.get()) < 20) return tier(id<"SIMPLE">);
+    if (any_match(id<"_COMPLEX_PATTERNS">, lowered)) return tier(id<"COMPLEX">);
+    if (any_match(id<"_SIMPLE_PATTERNS">, lowered)) return tier(id<"SIMPLE">);
+    const Py_ssize_t words = PyList_GET_SIZE(py::steal_or_throw(PyUnicode_Split(lowered.get(), nullptr, -1)).get());
     const long tools = tools_of(a[1]);
-    if (words > 60 || tools > 4) return g.complex_;
-    if (words > 25 || tools > 2) return g.moderate;
-    if (words < 15 && tools <= 1) return g.simple;
-    return g.moderate;
+    if (words > 60 || tools > 4) return tier(id<"COMPLEX">);
+    if (words > 25 || tools > 2) return tier(id<"MODERATE">);
+    if (words < 15 && tools <= 1) return tier(id<"SIMPLE">);
+    return tier(id<"MODERATE">);
 }
 
 constexpr Param classify_params[] = {
@@ -108,11 +86,6 @@ constexpr py::FunctionDef classify_def{
 
 Ref make_complex_patterns() { return text_list(complex_patterns); }
 Ref make_simple_patterns() { return text_list(simple_patterns); }
-
-Ref make_classify_function() {
-    init_prefilter();
-    caches.emplace();
-    return py::make_function(classify_def, module_name, nullptr);
-}
+Ref make_classify_function() { return py::make_function(classify_def, module_name, nullptr); }
 
 }  // namespace zorvik::core

@@ -10,6 +10,7 @@ inline constexpr const char* module_doc =
     "The Coordinator always runs on the model the user chose in the main settings;\n"
     "this module only chooses the models of the workers it starts and of scheduled jobs.\n";
 inline constexpr const char* dict_changed_size = "dictionary changed size during iteration";
+inline constexpr const char* dict_keys_changed = "dictionary keys changed during iteration";
 inline constexpr const char* too_many_values = "too many values to unpack (expected 2, got %zd)";
 inline constexpr const char* not_enough_values = "not enough values to unpack (expected 2, got %zd)";
 inline constexpr const char* logger_name = "zorvik.tier_chooser";
@@ -81,7 +82,5 @@ inline constexpr const char* worker_explicit = "Worker model (explicit): %U for 
 inline constexpr const char* worker_unavailable = "Requested model '%U' not available, falling back to auto";
 inline constexpr const char* worker_default = "Worker model (default): %U for '%U'";
 inline constexpr const char* worker_auto = "Worker model (auto [%U]): %U for '%U'";
-inline constexpr const char* anthropic_prefix = "anthropic/";
-inline constexpr const char* openai_prefix = "openai/";
 
 }  // namespace zorvik::core::msg

@@ -1,27 +1,14 @@
-// The tier chooser module: wires the areas together in the order of the
-// module body.
+// The tier chooser module: its state, and the body that wires the areas
+// together in the order of the module's source.
 #include "module.hpp"
 #include "messages.hpp"
 #include "py/module.hpp"
-#include "watch.hpp"
-
-#include <array>
 
 namespace zorvik::core {
 
 namespace {
 
-py::Static<Module> state;
-
-// Module-level names as last read, borrowed from the namespace (which is
-// watched): valid while no watched dict has changed since.
-struct Global {
-    PyObject* name = nullptr;
-    PyObject* value = nullptr;
-    std::uint64_t generation = 0;
-};
-std::array<Global, 8> globals_read;
-std::size_t next_slot = 0;
+py::Static<State> module_state;
 
 void bind_import(Borrowed m, const char* name) { py::add(m, name, py::import(name)); }
 
@@ -30,12 +17,18 @@ void bind_from(Borrowed m, const char* module, std::initializer_list<const char*
     for (const char* attr : attrs) py::add(m, attr, py::getattr(source, attr));
 }
 
+Ref split_at_markers(const char* format) {
+    Ref pieces = py::steal_or_throw(PyUnicode_Split(py::text(format).get(), id<"%U">, -1));
+    return py::steal_or_throw(PyList_AsTuple(pieces.get()));
+}
+
 void body(Borrowed m) {
-    intern_names();
-    Module& g = state.emplace();
-    g.globals = py::borrow(PyModule_GetDict(m.get()));
-    watch::init();
-    if (watch::enabled()) watch::add(g.globals);
+    State& s = module_state.emplace();
+    s.globals = py::borrow(PyModule_GetDict(m.get()));
+    s.worker_explicit = split_at_markers(msg::worker_explicit);
+    s.worker_unavailable = split_at_markers(msg::worker_unavailable);
+    s.worker_default = split_at_markers(msg::worker_default);
+    s.worker_auto = split_at_markers(msg::worker_auto);
     py::add(m, "__doc__", py::text(msg::module_doc));
 
     bind_import(m, "logging");
@@ -44,46 +37,31 @@ void body(Borrowed m) {
     bind_from(m, "enum", {"Enum"});
     bind_from(m, "typing", {"Any"});
     bind_from(m, "zorvik.config", {"SecretsStore"});
-    Ref re = py::getattr(m, "re");
-    g.re_compile = py::getattr(re, names().compile);
-    g.re_search = py::getattr(re, names().search);
+    Ref get_logger = py::getattr(py::getattr(m, "logging"), "getLogger");
+    py::add(m, "logger", py::call(get_logger, py::text(msg::logger_name)));
 
-    Ref logging = py::getattr(m, "logging");
-    py::add(m, "logger", py::call(py::getattr(logging, "getLogger"), py::text(msg::logger_name)));
-
-    g.complexity_type = make_complexity_type();
-    py::add(m, "Complexity", g.complexity_type);
+    Ref complexity = make_complexity_type();
+    py::add(m, "Complexity", complexity);
     Ref spec_type = make_model_spec_type();
     py::add(m, "ModelSpec", spec_type);
-    py::add(m, "AVAILABLE_MODELS", make_catalogue(spec_type));
+    py::add(m, "AVAILABLE_MODELS", make_catalogue(complexity, spec_type));
     py::add(m, "_COMPLEX_PATTERNS", make_complex_patterns());
     py::add(m, "_SIMPLE_PATTERNS", make_simple_patterns());
     py::add(m, "classify_complexity", make_classify_function());
-    g.config_type = make_config_type();
-    py::add(m, "ModelRoutingConfig", g.config_type);
+    py::add(m, "ModelRoutingConfig", make_config_type());
     py::add(m, "TierChooser", make_router_type());
 }
 
 }  // namespace
 
-ZORVIK_DEFINE_NAMES(TIER_CHOOSER_NAMES)
+const State& state() noexcept { return *module_state; }
 
-Module& mod() noexcept { return *state; }
-
-Ref module_global(PyObject* name) {
-    const std::uint64_t now = watch::generation();
-    if (watch::enabled())
-        for (const Global& g : globals_read)
-            if (g.name == name && g.generation == now) return py::borrow(g.value);
-    Ref result = py::lookup_global(state->globals, name);
-    if (watch::enabled()) {
-        Global* slot = nullptr;
-        for (Global& g : globals_read)
-            if (g.name == name) slot = &g;
-        if (!slot) slot = &globals_read[next_slot++ % globals_read.size()];
-        *slot = {name, result.get(), now};
-    }
-    return result;
+void unpack_pair(Borrowed item, Ref& first, Ref& second) {
+    Ref tuple = PyTuple_CheckExact(item.get()) ? py::borrow(item) : py::steal_or_throw(PySequence_Tuple(item.get()));
+    const Py_ssize_t n = PyTuple_GET_SIZE(tuple.get());
+    if (n != 2) py::raise_format(PyExc_ValueError, n > 2 ? msg::too_many_values : msg::not_enough_values, n);
+    first = py::borrow(PyTuple_GET_ITEM(tuple.get(), 0));
+    second = py::borrow(PyTuple_GET_ITEM(tuple.get(), 1));
 }
 
 }  // namespace zorvik::core
