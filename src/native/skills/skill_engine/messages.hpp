@@ -113,7 +113,6 @@ inline constexpr const char* llm_failed = "LLM call failed: ";
 inline constexpr const char* json_parse_failed = "Failed to parse LLM response as JSON: ";
 inline constexpr const char* json_fence = "```json";
 inline constexpr const char* fence = "```";
-inline constexpr const char* cannot_import = "cannot import name %R from %R";
 
 // ---- files and documents
 inline constexpr const char* write_file_doc =
