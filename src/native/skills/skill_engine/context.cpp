@@ -37,19 +37,40 @@ Ref init(const Args& a) {
     return py::none();
 }
 
+// "[" head "] " message, written as the f-string of a log line writes it.
+Ref bracketed(Borrowed head, Borrowed message) {
+    Py_ssize_t size =
+        PyUnicode_GET_LENGTH(message.get()) + (PyUnicode_Check(head.get()) ? PyUnicode_GET_LENGTH(head.get()) : 0);
+    PyUnicodeWriter* writer = PyUnicodeWriter_Create(size + 3);
+    if (!writer) py::throw_pending();
+    if (PyUnicodeWriter_WriteChar(writer, '[') < 0 || PyUnicodeWriter_WriteStr(writer, head.get()) < 0 ||
+        PyUnicodeWriter_WriteASCII(writer, "] ", 2) < 0 || PyUnicodeWriter_WriteStr(writer, message.get()) < 0) {
+        PyUnicodeWriter_Discard(writer);
+        py::throw_pending();
+    }
+    return py::steal_or_throw(PyUnicodeWriter_Finish(writer));
+}
+
 // "[14:03:07] message" into the log; "[skill] message" to the module logger.
 Ref log_body(const Args& a) {
     Borrowed self = a[0], message = a[1];
-    Ref now = py::call_method(module_global(id<"time">), id<"strftime">, py::text(msg::time_format));
-    Ref entry = py::steal_or_throw(PyUnicode_FromFormat("[%S] %U", now.get(), message.get()));
-    py::call_method(py::getattr(self, id<"_logs">), id<"append">, entry);
-    Ref skill_name = py::getattr(self, id<"skill_name">);
-    Ref line = py::steal_or_throw(PyUnicode_FromFormat("[%S] %U", skill_name.get(), message.get()));
+    Ref now = py::call(global_attr(id<"time">, id<"strftime">), id<"%H:%M:%S">);
+    Ref entry = bracketed(now, message);
+    Ref logs = py::getattr(self, id<"_logs">);
+    if (PyList_CheckExact(logs.get()))
+        py::check(PyList_Append(logs.get(), entry.get()));
+    else
+        py::call_method(logs, id<"append">, entry);
+    Ref line = bracketed(py::getattr(self, id<"skill_name">), message);
     py::call_method(module_global(id<"logger">), id<"info">, line);
     return py::none();
 }
 
-Ref get_logs_body(const Args& a) { return py::call_method(py::getattr(a[0], id<"_logs">), id<"copy">); }
+Ref get_logs_body(const Args& a) {
+    Ref logs = py::getattr(a[0], id<"_logs">);
+    if (PyList_CheckExact(logs.get())) return py::steal_or_throw(PyList_GetSlice(logs.get(), 0, PY_SSIZE_T_MAX));
+    return py::call_method(logs, id<"copy">);
+}
 
 py::Task<Ref> cleanup_body(const Args& a) {
     co_await py::call_method(a[0], id<"browser_close">);

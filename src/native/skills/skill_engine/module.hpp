@@ -20,6 +20,10 @@ inline constexpr const char* module_name = "zorvik.skills.skill_engine";
 // so a host that rebinds one is heard; NameError if the host deleted it.
 Ref module_global(PyObject* name);
 
+// `<module>.<name>` for a module-level module name (time, json, ...), read
+// as the module's own code would read it at this moment.
+Ref global_attr(PyObject* module, PyObject* name);
+
 // A builtin (open, round) as the interpreter holds it now.
 Ref builtin(PyObject* name);
 
