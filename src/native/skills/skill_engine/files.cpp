@@ -63,8 +63,7 @@ Ref output_path(Borrowed self, Borrowed name) {
 // An absolute path stands as it is; any other is taken within the output
 // directory, not normalised.
 Ref resolve(Borrowed self, Borrowed path) {
-    Ref os_path = py::getattr(module_global(id<"os">), id<"path">);
-    if (py::truth(py::call_method(os_path, id<"isabs">, path))) return py::borrow(path);
+    if (py::truth(py::call_method(global_attr(id<"os">, id<"path">), id<"isabs">, path))) return py::borrow(path);
     return output_path(self, path);
 }
 

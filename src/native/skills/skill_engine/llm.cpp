@@ -116,11 +116,10 @@ py::Task<Ref> llm_json_body(const Args& a) {
     Borrowed self = a[0];
     Ref response = co_await py::call_method(self, id<"llm_ask">, a[1], a[2]);
     Ref text = unwrap_fenced(py::call_method(response, id<"strip">));
-    Ref json = module_global(id<"json">);
     try {
-        co_return py::call_method(json, id<"loads">, text);
+        co_return py::call(global_attr(id<"json">, id<"loads">), text);
     } catch (py::PyError& e) {
-        if (!e.matches(py::getattr(json, id<"JSONDecodeError">).get())) throw;
+        if (!e.matches(global_attr(id<"json">, id<"JSONDecodeError">).get())) throw;
     }
     Ref shown = py::steal_or_throw(PyUnicode_Substring(text.get(), 0, logged_reply_chars));
     log(self, prefixed(msg::json_parse_failed, shown));

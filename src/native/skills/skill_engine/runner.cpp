@@ -12,7 +12,7 @@ using py::Param;
 using py::PyError;
 using py::Type;
 
-Ref now() { return py::call_method(module_global(id<"time">), id<"time">); }
+Ref now() { return py::call(global_attr(id<"time">, id<"time">)); }
 
 Ref elapsed(Borrowed start) { return py::steal_or_throw(PyNumber_Subtract(now().get(), start.get())); }
 
@@ -40,8 +40,7 @@ Ref default_script(Borrowed skill_name) {
 }
 
 bool script_exists(Borrowed script_path) {
-    Ref os_path = py::getattr(module_global(id<"os">), id<"path">);
-    return py::truth(py::call_method(os_path, id<"exists">, script_path));
+    return py::truth(py::call_method(global_attr(id<"os">, id<"path">), id<"exists">, script_path));
 }
 
 Ref make_context(Borrowed runner, Borrowed skill_name) {
@@ -53,7 +52,7 @@ Ref make_context(Borrowed runner, Borrowed skill_name) {
 // once per process and never removed.
 void add_skill_directory(Borrowed script_path) {
     Ref directory = py::str_of(py::getattr(py::call(module_global(id<"Path">), script_path), id<"parent">));
-    Ref search_path = py::getattr(module_global(id<"sys">), id<"path">);
+    Ref search_path = global_attr(id<"sys">, id<"path">);
     int present = PySequence_Contains(search_path.get(), directory.get());
     py::check(present);
     if (!present) py::call_method(search_path, id<"insert">, py::steal_or_throw(PyLong_FromLong(0)), directory);
@@ -62,7 +61,7 @@ void add_skill_directory(Borrowed script_path) {
 // The skill file executed as a new module, or nothing when the import
 // machinery has no loader for it.
 Ref load_module(Borrowed skill_name, Borrowed script_path) {
-    Ref util = py::getattr(module_global(id<"importlib">), id<"util">);
+    Ref util = global_attr(id<"importlib">, id<"util">);
     Ref name = prefixed(msg::module_prefix, skill_name);
     Ref spec = py::call_method(util, id<"spec_from_file_location">, name, script_path);
     if (spec.is_none()) return {};
@@ -77,7 +76,7 @@ Ref load_module(Borrowed skill_name, Borrowed script_path) {
 // asyncio's own test for coroutine functions (the one asyncio.iscoroutinefunction
 // applies, without its deprecation warning), read through the module's asyncio.
 bool is_coroutine_function(Borrowed run) {
-    Ref coroutines = py::getattr(module_global(id<"asyncio">), id<"coroutines">);
+    Ref coroutines = global_attr(id<"asyncio">, id<"coroutines">);
     return py::truth(py::call_method(coroutines, id<"_iscoroutinefunction">, run));
 }
 
@@ -152,7 +151,7 @@ private:
 // and a failed result.
 Ref report_failure(Borrowed ctx, Borrowed skill_name, Borrowed exc, Borrowed start) {
     Handling handling(exc);
-    Ref traceback = py::call_method(module_global(id<"traceback">), id<"format_exc">);
+    Ref traceback = py::call(global_attr(id<"traceback">, id<"format_exc">));
     log(ctx, py::steal_or_throw(PyUnicode_FromFormat("%s%S", msg::fatal, exc.get())));
     Ref line = py::steal_or_throw(PyUnicode_FromFormat("%s%U%s%U", msg::skill_failed_prefix, skill_name.get(),
                                                        msg::skill_failed_suffix, traceback.get()));

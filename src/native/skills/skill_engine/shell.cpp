@@ -23,21 +23,18 @@ constexpr Py_ssize_t logged_command_chars = 50;
 // after SIGKILL to its group this is normally a few milliseconds.
 constexpr double reap_grace_seconds = 5.0;
 
-Ref asyncio() { return module_global(id<"asyncio">); }
-
 // asyncio.create_subprocess_shell(command, stdout=PIPE, stderr=PIPE, process_group=0)
 Ref start_command(Borrowed command) {
-    Ref aio = asyncio();
-    Ref pipe = py::getattr(py::getattr(aio, id<"subprocess">), id<"PIPE">);
+    Ref pipe = py::getattr(global_attr(id<"asyncio">, id<"subprocess">), id<"PIPE">);
     Ref own_group = py::steal_or_throw(PyLong_FromLong(0));
-    return py::call_method_kw(aio, id<"create_subprocess_shell">, {command},
-                              {{id<"stdout">, pipe}, {id<"stderr">, pipe}, {id<"process_group">, own_group}});
+    return py::call_kw(global_attr(id<"asyncio">, id<"create_subprocess_shell">), {command},
+                       {{id<"stdout">, pipe}, {id<"stderr">, pipe}, {id<"process_group">, own_group}});
 }
 
 // asyncio.wait_for(proc.communicate(), timeout=timeout)
 Ref communicate(Borrowed proc, Borrowed timeout) {
-    return py::call_method_kw(asyncio(), id<"wait_for">, {py::call_method(proc, id<"communicate">)},
-                              {{id<"timeout">, timeout}});
+    return py::call_kw(global_attr(id<"asyncio">, id<"wait_for">), {py::call_method(proc, id<"communicate">)},
+                       {{id<"timeout">, timeout}});
 }
 
 // bytes.decode("utf-8", errors="replace")
@@ -94,7 +91,7 @@ py::Task<void> stop(Borrowed proc) {
 bool running(Borrowed proc) { return py::getattr(proc, id<"returncode">).is_none(); }
 
 bool is_a(Borrowed exc, PyObject* name) {
-    return PyErr_GivenExceptionMatches(exc.get(), py::getattr(asyncio(), name).get()) != 0;
+    return PyErr_GivenExceptionMatches(exc.get(), global_attr(id<"asyncio">, name).get()) != 0;
 }
 
 // What shell() makes of an exception: the time-out text, the error text, or

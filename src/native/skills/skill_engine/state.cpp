@@ -98,7 +98,7 @@ Ref load_full_state_body(const Args& a) {
     Ref file = state_file(a[0]);
     if (!py::truth(py::call_method(file, id<"exists">))) return new_dict();
     try {
-        Ref state = py::call_method(module_global(id<"json">), id<"loads">, read_text(file));
+        Ref state = py::call(global_attr(id<"json">, id<"loads">), read_text(file));
         if (PyDict_Check(state.get())) return state;
     } catch (PyError& e) {
         if (!e.is_exception()) throw;
@@ -111,8 +111,7 @@ Ref save_state_body(const Args& a) {
     Ref state = py::call_method(self, id<"_load_full_state">);
     py::check(PyObject_SetItem(state.get(), key.get(), value.get()));
     Ref indent = py::steal_or_throw(PyLong_FromLong(2));
-    Ref text =
-        py::call_method_kw(module_global(id<"json">), id<"dumps">, {state},
+    Ref text = py::call_kw(global_attr(id<"json">, id<"dumps">), {state},
                            {{id<"indent">, indent}, {id<"default">, reinterpret_cast<PyObject*>(&PyUnicode_Type)}});
     replace_state_file(state_file(self), text);
     return py::none();
