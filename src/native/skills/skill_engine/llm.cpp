@@ -79,8 +79,9 @@ py::Task<Ref> llm_ask_body(const Args& a) {
     }
 }
 
-Py_ssize_t find(Borrowed text, const char* part, Py_ssize_t start) {
-    Py_ssize_t at = PyUnicode_Find(text.get(), py::text(part).get(), start, PY_SSIZE_T_MAX, 1);
+// Where `part` first occurs in `text` from `start` on, or -1.
+Py_ssize_t find(Borrowed text, PyObject* part, Py_ssize_t start) {
+    Py_ssize_t at = PyUnicode_Find(text.get(), part, start, PY_SSIZE_T_MAX, 1);
     if (at == -2) py::throw_pending();
     return at;
 }
@@ -89,16 +90,17 @@ Py_ssize_t find(Borrowed text, const char* part, Py_ssize_t start) {
 // first fence tagged json, else after the first bare fence, up to the next
 // fence or the end, trimmed. A reply without a fence is kept as it is.
 Ref unwrap_fenced(Ref text) {
-    const std::string_view fence = msg::fence, tagged = msg::json_fence;
-    Py_ssize_t start = find(text, msg::json_fence, 0);
+    PyObject* const tagged = id<"```json">;
+    PyObject* const fence = id<"```">;
+    Py_ssize_t start = find(text, tagged, 0);
     if (start >= 0) {
-        start += static_cast<Py_ssize_t>(tagged.size());
-    } else if ((start = find(text, msg::fence, 0)) >= 0) {
-        start += static_cast<Py_ssize_t>(fence.size());
+        start += PyUnicode_GET_LENGTH(tagged);
+    } else if ((start = find(text, fence, 0)) >= 0) {
+        start += PyUnicode_GET_LENGTH(fence);
     } else {
         return text;
     }
-    Py_ssize_t end = find(text, msg::fence, start);
+    Py_ssize_t end = find(text, fence, start);
     Ref block = py::steal_or_throw(PyUnicode_Substring(text.get(), start, end < 0 ? PY_SSIZE_T_MAX : end));
     return py::call_method(block, id<"strip">);
 }

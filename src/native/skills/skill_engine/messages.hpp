@@ -45,7 +45,6 @@ inline constexpr const char* get_logs_doc = "Get all log entries.";
 inline constexpr const char* cleanup_doc = "Clean up resources (called automatically after skill execution).";
 inline constexpr const char* browser_close_doc = "Close the browser.";
 inline constexpr const char* browser_closed = "Browser closed";
-inline constexpr const char* time_format = "%H:%M:%S";
 inline constexpr const char* invalid_skill_name =
     "invalid skill name %R: a skill name must not be empty, '.' or '..', or contain '/' or NUL";
 
@@ -111,8 +110,6 @@ inline constexpr const char* llm_response = "LLM response: ";
 inline constexpr const char* chars = " chars";  // also ends the shell's log line
 inline constexpr const char* llm_failed = "LLM call failed: ";
 inline constexpr const char* json_parse_failed = "Failed to parse LLM response as JSON: ";
-inline constexpr const char* json_fence = "```json";
-inline constexpr const char* fence = "```";
 
 // ---- files and documents
 inline constexpr const char* write_file_doc =
