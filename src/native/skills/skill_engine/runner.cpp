@@ -16,10 +16,14 @@ Ref now() { return py::call(global_attr(id<"time">, id<"time">)); }
 
 Ref elapsed(Borrowed start) { return py::steal_or_throw(PyNumber_Subtract(now().get(), start.get())); }
 
+// PythonSkillResult(**fields), the class as the module binds it now.
+Ref make_result(std::initializer_list<py::Kw> fields) {
+    return py::call_kw(module_global(id<"PythonSkillResult">), {}, fields);
+}
+
 // A failure found before the skill ran: no logs, no duration.
 Ref early_failure(Borrowed skill_name, Borrowed error) {
-    return py::call_kw(module_global(id<"PythonSkillResult">), {},
-                       {{id<"success">, Py_False}, {id<"skill_name">, skill_name}, {id<"error">, error}});
+    return make_result({{id<"success">, Py_False}, {id<"skill_name">, skill_name}, {id<"error">, error}});
 }
 
 // The ValueError text the context would raise for this name, or nothing.
@@ -122,8 +126,7 @@ py::Task<Ref> load_and_run(Borrowed ctx, Borrowed skill_name, Borrowed params, B
     Ref success = py::call_method(result, id<"get">, id<"success">, Py_True);
     Ref files = output_files(skill_name);
     Ref logs = py::call_method(ctx, id<"get_logs">);
-    co_return py::call_kw(module_global(id<"PythonSkillResult">), {},
-                          {{id<"success">, success},
+    co_return make_result({{id<"success">, success},
                            {id<"skill_name">, skill_name},
                            {id<"result">, result},
                            {id<"logs">, logs},
@@ -159,8 +162,7 @@ Ref report_failure(Borrowed ctx, Borrowed skill_name, Borrowed exc, Borrowed sta
     Ref type_name = py::steal_or_throw(PyType_GetName(exc.type()));
     Ref error = py::steal_or_throw(PyUnicode_FromFormat("%U: %S", type_name.get(), exc.get()));
     Ref logs = py::call_method(ctx, id<"get_logs">);
-    return py::call_kw(module_global(id<"PythonSkillResult">), {},
-                       {{id<"success">, Py_False},
+    return make_result({{id<"success">, Py_False},
                         {id<"skill_name">, skill_name},
                         {id<"error">, error},
                         {id<"logs">, logs},
