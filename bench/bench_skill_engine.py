@@ -298,6 +298,8 @@ def save_then_load(ctx):
     return ctx.load_state("small")
 
 
+# Every public path is to be no slower than its plain-Python version (ratio <= 1); a
+# skill run within 1.1 x of the work any runner must do.
 CASES += [
     Case("PythonSkillRunner.run (trivial skill)", lambda: drive(native_runner.run("trivial", {})),
          lambda: drive(baseline_runner.run("trivial", {})), at_most=1.1, reference=unavoidable_run_work,

@@ -151,7 +151,7 @@ async def test_llm_json_asks_and_logs_through_the_instance(engine, monkeypatch, 
 
     async def ask(prompt, system=""):
         asked.append((prompt, system))
-        return "```json\n{\"a\": 1}\n```"
+        return '```json\n{"a": 1}\n```'
 
     ctx = context(engine, "{}", "not json")
     used = await ctx.llm_json("first")  # the context's own methods first
