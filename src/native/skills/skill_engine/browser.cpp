@@ -13,6 +13,10 @@ namespace zorvik::skills {
 
 namespace {
 
+// The saved session: home / ".zorvik" / "browser_session" / "state.json".
+constexpr const char* session_dir_name = "browser_session";
+constexpr const char* session_file = "state.json";
+
 using py::Held;
 using py::Param;
 using py::Type;
@@ -34,7 +38,7 @@ Ref join(Borrowed base, const char* part) {
 // the home directory is asked for at every call, not at import.
 Ref session_dir() {
     Ref home = py::call_method(module_global(id<"Path">), id<"home">);
-    Ref dir = join(join(home, msg::zorvik_dir), msg::session_dir);
+    Ref dir = join(join(home, msg::zorvik_dir), session_dir_name);
     py::call_method_kw(dir, id<"mkdir">, {}, {{id<"parents">, Py_True}, {id<"exist_ok">, Py_True}});
     return dir;
 }
@@ -45,21 +49,21 @@ void log_text(Borrowed self, const char* prefix, Borrowed value) { log(self, pre
 
 // async_playwright().start()
 Ref start_driver() {
-    return py::call_method(py::call(import_from(msg::playwright_module, id<"async_playwright">)), id<"start">);
+    return py::call_method(py::call(import_from("playwright.async_api", id<"async_playwright">)), id<"start">);
 }
 
 // driver.chromium.launch(headless=True, args=[...])
 Ref launch(Borrowed driver) {
     Ref switches = py::steal_or_throw(PyList_New(2));
-    PyList_SET_ITEM(switches.get(), 0, py::text(msg::no_sandbox).release());
-    PyList_SET_ITEM(switches.get(), 1, py::text(msg::no_dev_shm).release());
+    PyList_SET_ITEM(switches.get(), 0, py::text("--no-sandbox").release());
+    PyList_SET_ITEM(switches.get(), 1, py::text("--disable-dev-shm-usage").release());
     return py::call_method_kw(py::getattr(driver, id<"chromium">), id<"launch">, {},
                               {{id<"headless">, Py_True}, {id<"args">, switches}});
 }
 
 // browser.new_context(), with the saved session when there is one.
 Ref new_context(Borrowed browser, Borrowed dir) {
-    Ref state_file = join(dir, msg::session_file);
+    Ref state_file = join(dir, session_file);
     if (!py::truth(py::call_method(state_file, id<"exists">))) return py::call_method(browser, id<"new_context">);
     return py::call_method_kw(browser, id<"new_context">, {}, {{id<"storage_state">, py::str_of(state_file)}});
 }
@@ -141,7 +145,7 @@ Ref settle() { return py::call(global_attr(id<"asyncio">, id<"sleep">), py::stea
 py::Task<Ref> browser_navigate_body(const Args& a) {
     Borrowed self = a[0], url = a[1];
     Held page = co_await open_page(self);
-    Held timeout = py::steal_or_throw(PyLong_FromLong(msg::navigation_timeout_ms));
+    Held timeout = py::steal_or_throw(PyLong_FromLong(30000));
     co_await py::call_method_kw(page, id<"goto">, {url}, {{id<"wait_until">, a[2]}, {id<"timeout">, timeout}});
     co_await settle();
     log_text(self, msg::navigated, url);
@@ -173,7 +177,7 @@ py::Task<Ref> browser_evaluate_body(const Args& a) {
 
 py::Task<Ref> browser_get_text_body(const Args& a) {
     Held page = co_await open_page(a[0]);
-    Held js = py::text(msg::inner_text_js);
+    Held js = py::text("() => document.body.innerText");
     co_return co_await py::call_method(page, id<"evaluate">, js);
 }
 
@@ -187,7 +191,7 @@ py::Task<Ref> browser_wait_body(const Args& a) {
 py::Task<Ref> browser_screenshot_body(const Args& a) {
     Borrowed self = a[0];
     Held page = co_await open_page(self);
-    Ref file_name = py::steal_or_throw(PyUnicode_FromFormat("%U%s", a[1].get(), msg::screenshot_suffix));
+    Ref file_name = py::steal_or_throw(PyUnicode_FromFormat("%U%s", a[1].get(), ".png"));
     Held path = py::str_of(
         py::steal_or_throw(PyNumber_TrueDivide(py::getattr(self, id<"_output_dir">).get(), file_name.get())));
     co_await py::call_method_kw(page, id<"screenshot">, {}, {{id<"path">, path}});
@@ -208,15 +212,32 @@ py::Task<Ref> browser_save_session_body(const Args& a) {
     Borrowed self = a[0];
     Held context = py::getattr(self, id<"_browser_context">);
     if (!py::truth(context)) co_return py::none();
-    Held file = py::str_of(join(session_dir(), msg::session_file));
+    Held file = py::str_of(join(session_dir(), session_file));
     co_await py::call_method_kw(context, id<"storage_state">, {}, {{id<"path">, file}});
     log(self, py::text(msg::session_saved));
     co_return py::none();
 }
 
+constexpr const char* browser_close_doc = "Close the browser.";
+constexpr const char* browser_open_doc =
+    "Open a browser and return the Playwright page object.\n"
+    "        \n"
+    "        Returns the raw Playwright Page for full flexibility.\n"
+    "        The browser is headless by default.\n"
+    "        ";
+constexpr const char* browser_navigate_doc = "Navigate to a URL.";
+constexpr const char* browser_click_doc = "Click an element by CSS selector.";
+constexpr const char* browser_type_doc = "Type text into an element.";
+constexpr const char* browser_evaluate_doc = "Execute JavaScript in the browser and return the result.";
+constexpr const char* browser_get_text_doc = "Get all visible text from the current page.";
+constexpr const char* browser_wait_doc = "Wait for an element to appear.";
+constexpr const char* browser_screenshot_doc = "Take a screenshot and save it. Returns the file path.";
+constexpr const char* browser_upload_doc = "Upload a file to a file input element.";
+constexpr const char* browser_save_session_doc = "Save the current browser session (cookies, storage) for reuse.";
+
 constexpr Param self_only[] = {py::self_param};
 constexpr Param navigate_params[] = {
-    py::self_param, {"url", Type::str}, {"wait_until", Type::str, py::defaults::text(msg::default_wait_until)}};
+    py::self_param, {"url", Type::str}, {"wait_until", Type::str, py::defaults::text("domcontentloaded")}};
 constexpr Param click_params[] = {
     py::self_param, {"selector", Type::str}, {"timeout", Type::real, py::defaults::real(5000.0)}};
 constexpr Param type_params[] = {
@@ -224,33 +245,32 @@ constexpr Param type_params[] = {
 constexpr Param evaluate_params[] = {py::self_param, {"js", Type::str}};
 constexpr Param wait_params[] = {
     py::self_param, {"selector", Type::str}, {"timeout", Type::real, py::defaults::real(10000.0)}};
-constexpr Param screenshot_params[] = {py::self_param,
-                                       {"name", Type::str, py::defaults::text(msg::default_screenshot)}};
+constexpr Param screenshot_params[] = {py::self_param, {"name", Type::str, py::defaults::text("screenshot")}};
 constexpr Param upload_params[] = {py::self_param, {"selector", Type::str}, {"file_path", Type::str}};
 
 constexpr py::Result any = py::Result::any;
 
-constexpr py::FunctionDef open_def{"browser_open", self_only, msg::browser_open_doc, nullptr, browser_open_body};
+constexpr py::FunctionDef open_def{"browser_open", self_only, browser_open_doc, nullptr, browser_open_body};
 constexpr py::FunctionDef navigate_def{
-    "browser_navigate", navigate_params, msg::browser_navigate_doc, nullptr, browser_navigate_body, any, "None"};
-constexpr py::FunctionDef click_def{
-    "browser_click", click_params, msg::browser_click_doc, nullptr, browser_click_body, any, "None"};
-constexpr py::FunctionDef type_def{"browser_type", type_params, msg::browser_type_doc, nullptr, browser_type_body, any,
+    "browser_navigate", navigate_params, browser_navigate_doc, nullptr, browser_navigate_body, any, "None"};
+constexpr py::FunctionDef click_def{"browser_click", click_params, browser_click_doc, nullptr, browser_click_body, any,
+                                    "None"};
+constexpr py::FunctionDef type_def{"browser_type", type_params, browser_type_doc, nullptr, browser_type_body, any,
                                    "None"};
-constexpr py::FunctionDef evaluate_def{"browser_evaluate", evaluate_params, msg::browser_evaluate_doc, nullptr,
+constexpr py::FunctionDef evaluate_def{"browser_evaluate", evaluate_params, browser_evaluate_doc, nullptr,
                                        browser_evaluate_body};
-constexpr py::FunctionDef get_text_def{"browser_get_text",    self_only,      msg::browser_get_text_doc, nullptr,
+constexpr py::FunctionDef get_text_def{"browser_get_text",    self_only,      browser_get_text_doc, nullptr,
                                        browser_get_text_body, py::Result::str};
-constexpr py::FunctionDef wait_def{"browser_wait", wait_params, msg::browser_wait_doc, nullptr, browser_wait_body, any,
+constexpr py::FunctionDef wait_def{"browser_wait", wait_params, browser_wait_doc, nullptr, browser_wait_body, any,
                                    "None"};
 constexpr py::FunctionDef screenshot_def{
-    "browser_screenshot", screenshot_params, msg::browser_screenshot_doc, nullptr, browser_screenshot_body, any, "str"};
+    "browser_screenshot", screenshot_params, browser_screenshot_doc, nullptr, browser_screenshot_body, any, "str"};
 constexpr py::FunctionDef upload_def{
-    "browser_upload", upload_params, msg::browser_upload_doc, nullptr, browser_upload_body, any, "None"};
+    "browser_upload", upload_params, browser_upload_doc, nullptr, browser_upload_body, any, "None"};
 constexpr py::FunctionDef save_session_def{
-    "browser_save_session", self_only, msg::browser_save_session_doc, nullptr, browser_save_session_body, any, "None"};
-constexpr py::FunctionDef close_def{
-    "browser_close", self_only, msg::browser_close_doc, nullptr, browser_close_body, any, "None"};
+    "browser_save_session", self_only, browser_save_session_doc, nullptr, browser_save_session_body, any, "None"};
+constexpr py::FunctionDef close_def{"browser_close", self_only, browser_close_doc, nullptr, browser_close_body, any,
+                                    "None"};
 
 constexpr const py::FunctionDef* methods[] = {&open_def,     &navigate_def,     &click_def, &type_def,
                                               &evaluate_def, &get_text_def,     &wait_def,  &screenshot_def,

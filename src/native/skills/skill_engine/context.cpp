@@ -77,6 +77,17 @@ py::Task<Ref> cleanup_body(const Args& a) {
     co_return py::none();
 }
 
+constexpr const char* context_doc =
+    "Everything a Python skill needs to interact with the world.\n"
+    "    \n"
+    "    This is the single object passed to every skill's run() function.\n"
+    "    It provides a clean, high-level API so skills don't need to know\n"
+    "    about the application's internals.\n"
+    "    ";
+constexpr const char* log_doc = "Log a message (visible in skill execution results).";
+constexpr const char* get_logs_doc = "Get all log entries.";
+constexpr const char* cleanup_doc = "Clean up resources (called automatically after skill execution).";
+
 constexpr Param init_params[] = {
     py::self_param,
     {"skill_name", Type::str},
@@ -86,15 +97,15 @@ constexpr Param init_params[] = {
 constexpr Param self_only[] = {py::self_param};
 constexpr Param log_params[] = {py::self_param, {"message", Type::str}};
 
-constexpr py::FunctionDef log_def{"log", log_params, msg::log_doc, log_body, nullptr, py::Result::any, "None"};
-constexpr py::FunctionDef get_logs_def{"get_logs", self_only,        msg::get_logs_doc, get_logs_body,
+constexpr py::FunctionDef log_def{"log", log_params, log_doc, log_body, nullptr, py::Result::any, "None"};
+constexpr py::FunctionDef get_logs_def{"get_logs", self_only,        get_logs_doc, get_logs_body,
                                        nullptr,    py::Result::list, "list[str]"};
-constexpr py::FunctionDef cleanup_def{"cleanup",       self_only, msg::cleanup_doc, nullptr, cleanup_body,
-                                      py::Result::any, "None"};
+constexpr py::FunctionDef cleanup_def{"cleanup",    self_only,       cleanup_doc, nullptr,
+                                      cleanup_body, py::Result::any, "None"};
 constexpr const py::FunctionDef* core_methods[] = {&log_def, &get_logs_def, &cleanup_def};
 
 constexpr py::FunctionDef init_def{"__init__", init_params, nullptr, init, nullptr, py::Result::any, "None"};
-constexpr py::ClassDef context_class{"ZorvikContext", msg::context_doc, init_def, {}};
+constexpr py::ClassDef context_class{"ZorvikContext", context_doc, init_def, {}};
 
 }  // namespace
 

@@ -152,6 +152,19 @@ Ref write_file_body(const Args& a) {
 
 Ref read_file_body(const Args& a) { return read_text(resolve(a[0], a[1])); }
 
+constexpr const char* write_file_doc =
+    "Write content to a file. Creates directories if needed.\n"
+    "        \n"
+    "        If path is relative, it's relative to the skill's output directory.\n"
+    "        Returns the absolute path.\n"
+    "        ";
+constexpr const char* read_file_doc = "Read a file and return its content.";
+constexpr const char* create_document_doc =
+    "Create a document file (txt, md, or docx).\n"
+    "        \n"
+    "        Returns the file path.\n"
+    "        ";
+
 constexpr Param write_params[] = {py::self_param, {"path", Type::str}, {"content", Type::str}};
 constexpr Param read_params[] = {py::self_param, {"path", Type::str}};
 constexpr Param document_params[] = {
@@ -162,11 +175,10 @@ constexpr Param document_params[] = {
     {"filename", Type::str, py::defaults::text("")},
 };
 
-constexpr py::FunctionDef write_def{"write_file",    write_params, msg::write_file_doc,
+constexpr py::FunctionDef write_def{"write_file",    write_params, write_file_doc,
                                     write_file_body, nullptr,      py::Result::str};
-constexpr py::FunctionDef read_def{"read_file",    read_params, msg::read_file_doc,
-                                   read_file_body, nullptr,     py::Result::str};
-constexpr py::FunctionDef document_def{"create_document",    document_params, msg::create_document_doc,
+constexpr py::FunctionDef read_def{"read_file", read_params, read_file_doc, read_file_body, nullptr, py::Result::str};
+constexpr py::FunctionDef document_def{"create_document",    document_params, create_document_doc,
                                        create_document_body, nullptr,         py::Result::str};
 
 constexpr const py::FunctionDef* methods[] = {&write_def, &read_def, &document_def};

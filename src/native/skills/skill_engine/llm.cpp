@@ -128,6 +128,23 @@ py::Task<Ref> llm_json_body(const Args& a) {
     co_return parse_error_reply(response);
 }
 
+constexpr const char* llm_ask_doc =
+    "Ask the LLM a question and get a text response.\n"
+    "        \n"
+    "        Args:\n"
+    "            prompt: The user message / question\n"
+    "            system: Optional system prompt for context\n"
+    "            \n"
+    "        Returns:\n"
+    "            The LLM's text response\n"
+    "        ";
+constexpr const char* llm_json_doc =
+    "Ask the LLM and parse the response as JSON.\n"
+    "        \n"
+    "        The prompt should instruct the LLM to respond in JSON format.\n"
+    "        ";
+constexpr const char* create_llm_client_doc = "Create an OpenAI-compatible LLM client.";
+
 constexpr Param self_only[] = {py::self_param};
 constexpr Param ask_params[] = {
     py::self_param,
@@ -135,9 +152,9 @@ constexpr Param ask_params[] = {
     {"system", Type::str, py::defaults::text("")},
 };
 
-constexpr py::FunctionDef ask_def{"llm_ask", ask_params, msg::llm_ask_doc, nullptr, llm_ask_body, py::Result::str};
-constexpr py::FunctionDef json_def{"llm_json", ask_params, msg::llm_json_doc, nullptr, llm_json_body, py::Result::dict};
-constexpr py::FunctionDef create_client_def{"_create_llm_client", self_only, msg::create_llm_client_doc,
+constexpr py::FunctionDef ask_def{"llm_ask", ask_params, llm_ask_doc, nullptr, llm_ask_body, py::Result::str};
+constexpr py::FunctionDef json_def{"llm_json", ask_params, llm_json_doc, nullptr, llm_json_body, py::Result::dict};
+constexpr py::FunctionDef create_client_def{"_create_llm_client", self_only, create_llm_client_doc,
                                             create_llm_client_body};
 
 constexpr const py::FunctionDef* methods[] = {&ask_def, &json_def, &create_client_def};

@@ -7,6 +7,11 @@ namespace zorvik::skills {
 
 namespace {
 
+constexpr const char* module_doc =
+    "Python skill engine: loads and runs script skills.\n\n"
+    "Every Python skill must define:\n\n"
+    "    async def run(ctx: ZorvikContext, params: dict) -> dict\n";
+
 // What the module body makes once for the process.
 struct Module {
     Ref globals;  // the module's namespace: names a host may rebind are read here at each use
@@ -30,7 +35,7 @@ Ref home_dir(Borrowed path_type, const char* leaf) {
 
 void body(Borrowed m) {
     state.emplace().globals = py::borrow(PyModule_GetDict(m.get()));
-    py::add(m, "__doc__", py::text(msg::module_doc));
+    py::add(m, "__doc__", py::text(module_doc));
 
     bind_import(m, "asyncio", "asyncio");
     py::import("importlib.util");

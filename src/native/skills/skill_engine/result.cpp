@@ -1,6 +1,5 @@
 // PythonSkillResult: the outcome of one skill run, a data class made by the
 // interpreter's own `dataclasses`, with a native to_dict().
-#include "messages.hpp"
 #include "module.hpp"
 
 namespace zorvik::skills {
@@ -27,8 +26,11 @@ Ref to_dict_body(const Args& a) {
     return out;
 }
 
+constexpr const char* result_doc = "Result of a Python skill execution.";
+constexpr const char* to_dict_doc = "Return the result as a plain dict.";
+
 constexpr py::Param self_only[] = {py::self_param};
-constexpr py::FunctionDef to_dict_def{"to_dict", self_only, msg::to_dict_doc, to_dict_body, nullptr, py::Result::dict};
+constexpr py::FunctionDef to_dict_def{"to_dict", self_only, to_dict_doc, to_dict_body, nullptr, py::Result::dict};
 constexpr const py::FunctionDef* result_methods[] = {&to_dict_def};
 
 constexpr FieldDef result_fields[] = {
@@ -41,7 +43,7 @@ constexpr FieldDef result_fields[] = {
     {"output_files", "list[str]", {FieldDefault::new_list}},
 };
 
-constexpr py::DataclassDef result_class{"PythonSkillResult", msg::result_doc, result_fields, result_methods};
+constexpr py::DataclassDef result_class{"PythonSkillResult", result_doc, result_fields, result_methods};
 
 }  // namespace
 

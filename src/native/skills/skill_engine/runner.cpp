@@ -213,6 +213,16 @@ Ref init(const Args& a) {
     return py::none();
 }
 
+constexpr const char* runner_doc = "Loads and executes Python-based skills.";
+constexpr const char* run_doc =
+    "Execute a Python skill.\n"
+    "        \n"
+    "        Args:\n"
+    "            skill_name: Name of the skill\n"
+    "            params: Parameters passed to the skill's run() function\n"
+    "            script_path: Path to the .py file (if None, looks in SKILLS_DIR)\n"
+    "        ";
+
 constexpr Param init_params[] = {
     py::self_param,
     {"llm_model", Type::str, py::defaults::text(msg::default_model)},
@@ -225,12 +235,11 @@ constexpr Param run_params[] = {
     {"script_path", Type::str, py::defaults::none, true},
 };
 
-constexpr py::FunctionDef run_def{"run",    run_params,      msg::run_doc,       nullptr,
-                                  run_body, py::Result::any, "PythonSkillResult"};
+constexpr py::FunctionDef run_def{"run", run_params, run_doc, nullptr, run_body, py::Result::any, "PythonSkillResult"};
 constexpr const py::FunctionDef* runner_methods[] = {&run_def};
 
 constexpr py::FunctionDef init_def{"__init__", init_params, nullptr, init, nullptr, py::Result::any, "None"};
-constexpr py::ClassDef runner_class{"PythonSkillRunner", msg::runner_doc, init_def, runner_methods};
+constexpr py::ClassDef runner_class{"PythonSkillRunner", runner_doc, init_def, runner_methods};
 
 }  // namespace
 

@@ -130,13 +130,15 @@ py::Task<Ref> shell_body(const Args& a) {
     co_return co_await after_failure(proc, failure, timeout);
 }
 
+constexpr const char* shell_doc = "Run a shell command and return the output.";
+
 constexpr Param shell_params[] = {
     py::self_param,
     {"command", Type::str},
     {"timeout", Type::real, py::defaults::real(30.0)},
 };
 
-constexpr py::FunctionDef shell_def{"shell", shell_params, msg::shell_doc, nullptr, shell_body, py::Result::str};
+constexpr py::FunctionDef shell_def{"shell", shell_params, shell_doc, nullptr, shell_body, py::Result::str};
 constexpr const py::FunctionDef* methods[] = {&shell_def};
 
 }  // namespace

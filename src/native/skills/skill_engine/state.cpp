@@ -1,7 +1,6 @@
 // Persistent skill state: one JSON object per skill name, read and written
 // whole on every call; nothing is cached.
 #include "context.hpp"
-#include "messages.hpp"
 
 #include <cerrno>
 
@@ -127,17 +126,26 @@ Ref clear_state_body(const Args& a) {
     return py::none();
 }
 
+constexpr const char* save_state_doc =
+    "Save a value to persistent state (survives restarts).\n"
+    "        \n"
+    "        State is stored per-skill in ~/.zorvik/skill_state/{skill_name}.json\n"
+    "        ";
+constexpr const char* load_state_doc = "Load a value from persistent state.";
+constexpr const char* load_full_state_doc = nullptr;
+constexpr const char* clear_state_doc = "Clear all persistent state for this skill.";
+
 constexpr Param self_only[] = {py::self_param};
 constexpr Param save_params[] = {py::self_param, {"key", Type::str}, {"value"}};
 constexpr Param load_params[] = {py::self_param, {"key", Type::str}, {"default", Type::any, py::defaults::none}};
 
-constexpr py::FunctionDef save_def{"save_state",    save_params, msg::save_state_doc, save_state_body, nullptr,
-                                   py::Result::any, "None"};
-constexpr py::FunctionDef load_def{"load_state", load_params, msg::load_state_doc, load_state_body};
-constexpr py::FunctionDef load_full_def{"_load_full_state",   self_only, msg::load_full_state_doc,
+constexpr py::FunctionDef save_def{"save_state", save_params,     save_state_doc, save_state_body,
+                                   nullptr,      py::Result::any, "None"};
+constexpr py::FunctionDef load_def{"load_state", load_params, load_state_doc, load_state_body};
+constexpr py::FunctionDef load_full_def{"_load_full_state",   self_only, load_full_state_doc,
                                         load_full_state_body, nullptr,   py::Result::dict};
-constexpr py::FunctionDef clear_def{"clear_state",   self_only, msg::clear_state_doc, clear_state_body, nullptr,
-                                    py::Result::any, "None"};
+constexpr py::FunctionDef clear_def{"clear_state", self_only,       clear_state_doc, clear_state_body,
+                                    nullptr,       py::Result::any, "None"};
 
 constexpr const py::FunctionDef* methods[] = {&save_def, &load_def, &load_full_def, &clear_def};
 
