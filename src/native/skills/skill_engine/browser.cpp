@@ -191,7 +191,7 @@ py::Task<Ref> browser_wait_body(const Args& a) {
 py::Task<Ref> browser_screenshot_body(const Args& a) {
     Borrowed self = a[0];
     Held page = co_await open_page(self);
-    Ref file_name = py::steal_or_throw(PyUnicode_FromFormat("%U%s", a[1].get(), ".png"));
+    Ref file_name = py::steal_or_throw(PyUnicode_FromFormat("%U.png", a[1].get()));
     Held path = py::str_of(
         py::steal_or_throw(PyNumber_TrueDivide(py::getattr(self, id<"_output_dir">).get(), file_name.get())));
     co_await py::call_method_kw(page, id<"screenshot">, {}, {{id<"path">, path}});
@@ -218,7 +218,6 @@ py::Task<Ref> browser_save_session_body(const Args& a) {
     co_return py::none();
 }
 
-constexpr const char* browser_close_doc = "Close the browser.";
 constexpr const char* browser_open_doc =
     "Open a browser and return the Playwright page object.\n"
     "        \n"
@@ -234,6 +233,7 @@ constexpr const char* browser_wait_doc = "Wait for an element to appear.";
 constexpr const char* browser_screenshot_doc = "Take a screenshot and save it. Returns the file path.";
 constexpr const char* browser_upload_doc = "Upload a file to a file input element.";
 constexpr const char* browser_save_session_doc = "Save the current browser session (cookies, storage) for reuse.";
+constexpr const char* browser_close_doc = "Close the browser.";
 
 constexpr Param self_only[] = {py::self_param};
 constexpr Param navigate_params[] = {
