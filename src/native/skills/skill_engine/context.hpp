@@ -27,11 +27,11 @@ py::Task<void> await_quietly(Borrowed target, PyObject* method);
 // module lacks the name.
 Ref import_from(const char* module, PyObject* name);
 
-// Text files, as open(path, mode, encoding="utf-8") reads and writes them
-// (files.cpp). write_text writes `text` to the open `file` and closes it.
+// Text files as open(path, mode, encoding="utf-8") reads and writes them,
+// for files and state alike (files.cpp).
 Ref open_text(Borrowed path, const char* mode);
-void write_text(Borrowed file, Borrowed text);
 Ref read_text(Borrowed path);
+// Closing a file after a failure must not hide that failure.
 void close_quietly(Borrowed file);
 
 // Refuses names that would lead the engine's paths outside its directories

@@ -20,16 +20,6 @@ void close_quietly(Borrowed file) {
     }
 }
 
-void write_text(Borrowed file, Borrowed text) {
-    try {
-        py::call_method(file, id<"write">, text);
-    } catch (py::PyError&) {
-        close_quietly(file);
-        throw;
-    }
-    py::call_method(file, id<"close">);
-}
-
 Ref read_text(Borrowed path) {
     Ref file = open_text(path, "r");
     Ref text;
@@ -52,7 +42,14 @@ using py::Type;
 // refused before the file is opened, so an existing file keeps its content.
 void replace_text(Borrowed path, Borrowed text) {
     py::utf8(text);
-    write_text(open_text(path, "w"), text);
+    Ref file = open_text(path, "w");
+    try {
+        py::call_method(file, id<"write">, text);
+    } catch (py::PyError&) {
+        close_quietly(file);
+        throw;
+    }
+    py::call_method(file, id<"close">);
 }
 
 Ref output_path(Borrowed self, Borrowed name) {
