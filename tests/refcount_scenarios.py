@@ -202,31 +202,18 @@ async def llm_requests():
 
 
 @scenario
-async def llm_json_reading():
+async def llm_replacements():
     import zorvik.skills.skill_engine as engine
 
-    many = json.dumps([{f"k{i % 20}": [i, i / 3, None, True, "é\U0001d11e"]} for i in range(40)])
-    replies = ['{"a": {"b": [1.5e300, -0, "x"]}, "a": 2}', many, '{"a": [1, 2', '{"a": "\\u00e9"}', "[" * 70 + "]" * 70,
-               '{"a": 1e400, "b": 12345678901234567890}']
-    ctx = engine.ZorvikContext("refcount", llm_client=ChatClient([*replies, '{"a": 1}']))
-    for _ in replies:
-        try:
-            await ctx.llm_json("q")
-        except TypeError:
-            pass
+    ctx = engine.ZorvikContext("refcount", llm_client=ChatClient(['{"a": 1}', "not json"]))
     original = json.loads
     json.loads = lambda text: {"replaced": text}
     try:
         await ctx.llm_json("q")
     finally:
         json.loads = original
-
-    # A class changed at every run would count the interpreter's own bookkeeping of
-    # instance dicts; a replacement on the instance takes the same way round.
-    sub = engine.ZorvikContext("refcount", llm_client=ChatClient(['{"a": 1}', '{"a": 1}']))
-    await sub.llm_json("q")
-    sub.log = lambda message: None
-    await sub.llm_json("q")
+    ctx.log = lambda message: None
+    await ctx.llm_json("q")
 
 
 class Commands:

@@ -1,7 +1,10 @@
 """ZorvikContext core: construction, the skill's log, clean-up."""
 
+import ast
 import logging
+import pathlib
 import re
+import time
 import types
 
 import pytest
@@ -52,6 +55,34 @@ def test_log_entries_and_logger_records(engine, caplog):
         ctx.log(3)
     assert str(err.value) == "Argument 'message' has incorrect type (expected str, got int)"
     assert len(ctx.get_logs()) == 3
+
+
+def freeze_the_module_clock(engine, monkeypatch):
+    clock = types.SimpleNamespace(strftime=lambda fmt: "07:00:00" if fmt == "%H:%M:%S" else fmt)
+    monkeypatch.setattr(engine, "time", clock)
+
+
+def freeze_strftime(engine, monkeypatch):
+    monkeypatch.setattr(time, "strftime", lambda fmt, *t: "07:00:00")
+
+
+@pytest.mark.parametrize("freeze", [freeze_the_module_clock, freeze_strftime])
+def test_time_stamps_come_from_the_clock_as_bound_at_each_entry(engine, monkeypatch, freeze):
+    ctx = engine.ZorvikContext("demo")
+    ctx.log("before")
+    freeze(engine, monkeypatch)
+    ctx.log("frozen")
+    monkeypatch.undo()
+    ctx.log("after")
+    before, frozen, after = ctx.get_logs()
+    assert frozen == "[07:00:00] frozen" and ENTRY.fullmatch(before) and ENTRY.fullmatch(after)
+
+
+def test_methods_are_in_the_order_of_the_class_body(engine):
+    stub = ast.parse((pathlib.Path(engine.__file__).parent / "skill_engine.pyi").read_text())
+    body = next(n for n in stub.body if isinstance(n, ast.ClassDef) and n.name == "ZorvikContext").body
+    declared = [n.name for n in body if isinstance(n, (ast.FunctionDef, ast.AsyncFunctionDef))]
+    assert [name for name in vars(engine.ZorvikContext) if name in declared] == declared
 
 
 async def test_cleanup_without_a_browser_logs_that_it_closed(engine):

@@ -119,12 +119,93 @@ async def test_json_replies_are_unwrapped_and_parsed(engine, reply, value):
     assert await context(engine, reply).llm_json("Q?") == value
 
 
-async def test_llm_json_asks_through_an_overriding_llm_ask(engine):
+def replace_in_a_subclass(engine, ctx, name, fn, monkeypatch):
+    return type("Sub", (engine.ZorvikContext,), {name: lambda self, *args: fn(*args)})("llm", ctx._llm)
+
+
+def replace_on_the_instance(engine, ctx, name, fn, monkeypatch):
+    monkeypatch.setattr(ctx, name, fn, raising=False)
+    return ctx
+
+
+def replace_on_the_class(engine, ctx, name, fn, monkeypatch):
+    class Context(engine.ZorvikContext):
+        pass
+
+    monkeypatch.setattr(Context, name, lambda self, *args: fn(*args))
+    return Context("llm", ctx._llm)
+
+
+def serve_from_getattribute(engine, ctx, name, fn, monkeypatch):
+    class Context(engine.ZorvikContext):
+        def __getattribute__(self, attribute):
+            return fn if attribute == name else super().__getattribute__(attribute)
+
+    return Context("llm", ctx._llm)
+
+
+@pytest.mark.parametrize("replace", [replace_in_a_subclass, replace_on_the_instance, replace_on_the_class,
+                                     serve_from_getattribute])
+async def test_llm_json_asks_and_logs_through_the_instance(engine, monkeypatch, replace):
+    asked, logged = [], []
+
+    async def ask(prompt, system=""):
+        asked.append((prompt, system))
+        return '```json\n{"a": 1}\n```'
+
+    ctx = context(engine, "{}", "not json")
+    used = await ctx.llm_json("first")  # the context's own methods first
+    ctx = replace(engine, ctx, "log", logged.append, monkeypatch)
+    assert (used, await ctx.llm_json("Q?")) == ({}, {"raw_response": "not json", "parse_error": True})
+    assert logged == ["LLM response: 8 chars", "Failed to parse LLM response as JSON: not json"]
+    ctx = replace(engine, ctx, "llm_ask", ask, monkeypatch)
+    assert await ctx.llm_json("p", "s") == {"a": 1} and asked == [("p", "s")]
+
+
+class Text(str):
+    pass
+
+
+@pytest.mark.parametrize(
+    "answer, outcome",
+    [
+        (Text('```json\n{"\U0001d11e": [null, 2.5]}\n```'), {"\U0001d11e": [None, 2.5]}),
+        (42, AttributeError("'int' object has no attribute 'strip'")),
+    ],
+)
+async def test_what_an_overriding_llm_ask_answers_is_read_as_a_reply(engine, answer, outcome):
     class Scripted(engine.ZorvikContext):
         async def llm_ask(self, prompt, system=""):
-            return f'```json\n{{"prompt": "{prompt}", "system": "{system}"}}\n```'
+            return answer
 
-    assert await Scripted("llm").llm_json("p", "s") == {"prompt": "p", "system": "s"}
+    if isinstance(outcome, Exception):
+        with pytest.raises(type(outcome)) as info:
+            await Scripted("llm").llm_json("Q?")
+        assert str(info.value) == str(outcome)
+    else:
+        assert await Scripted("llm").llm_json("Q?") == outcome
+
+
+class Recording:
+    def __init__(self, result):
+        self.calls, self.result = [], result
+
+    def __call__(self, text):
+        self.calls.append(text)
+        return self.result
+
+
+@pytest.mark.parametrize("target", ["loads", "module"])
+async def test_the_json_reader_is_the_one_bound_at_the_call(engine, monkeypatch, target):
+    import json
+
+    record = Recording({"from": "host"})
+    if target == "loads":
+        monkeypatch.setattr(json, "loads", record)
+    else:
+        monkeypatch.setattr(engine, "json", NS(loads=record, JSONDecodeError=json.JSONDecodeError))
+    assert await context(engine, '```json\n{"x": 1.5}\n```').llm_json("Q?") == {"from": "host"}
+    assert record.calls == ['{"x": 1.5}']
 
 
 @pytest.mark.parametrize("reply, type_name", [("[1, 2]", "list"), ('"text"', "str"), ("1.5", "float"), ("true", "bool")])
@@ -187,7 +268,7 @@ def failing_import():
     "installed, context_text",
     [
         (None, "import of openai halted; None in sys.modules"),
-        (client_module(), "cannot import name 'AsyncOpenAI' from 'openai'"),
+        (client_module(), "cannot import name 'AsyncOpenAI' from 'openai' (unknown location)"),
         (client_module(failing_import), "the HTTP layer is missing"),
     ],
 )

@@ -100,7 +100,7 @@ def test_failed_saves_leave_the_file_untouched(ctx, state_file, key, value, erro
     assert state_file.read_bytes() == before and leftovers(state_file) == []
 
 
-@pytest.mark.parametrize("failing", ["write", "fsync", "replace"])
+@pytest.mark.parametrize("failing", ["fchmod", "fsync", "replace"])
 def test_failed_write_keeps_the_stored_state(engine, ctx, state_file, monkeypatch, failing):
     ctx.save_state("kept", [1, 2])
     before = state_file.read_bytes()

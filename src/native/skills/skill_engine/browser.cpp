@@ -1,6 +1,6 @@
 // The browser methods of ZorvikContext: one headless Chromium page driven
 // through Playwright's async API, opened on first use by browser_open and
-// kept until browser_close (context.cpp) releases it.
+// kept until browser_close releases it.
 //
 // Every page operation starts with `await self.browser_open()`, looked up on
 // the instance, so a subclass that overrides the opening is honoured. Except
@@ -9,89 +9,79 @@
 #include "context.hpp"
 #include "messages.hpp"
 
-#include <optional>
-
 namespace zorvik::skills {
 
 namespace {
 
+// The saved session: home / ".zorvik" / "browser_session" / "state.json".
+constexpr const char* session_dir_name = "browser_session";
+constexpr const char* session_file = "state.json";
+
+using py::Held;
 using py::Param;
 using py::Type;
 
 // What one opening has started so far, so a failed or cancelled opening can
 // release exactly that.
 struct Opening {
-    Ref driver;
-    Ref browser;
-    Ref context;
-    Ref page;
+    Held driver;
+    Held browser;
+    Held context;
+    Held page;
 };
 
 Ref join(Borrowed base, const char* part) {
     return py::steal_or_throw(PyNumber_TrueDivide(base.get(), py::text(part).get()));
 }
 
-// `from <module> import <name>`, with the import statement's error when the
-// module lacks the name.
-Ref import_from(const char* module, PyObject* name) {
-    Ref m = py::import(module);
-    PyObject* value = nullptr;
-    if (PyObject_GetOptionalAttr(m.get(), name, &value) < 0) py::throw_pending();
-    if (value) return py::steal(value);
-    Ref module_name = py::text(module);
-    PyObject* file = nullptr;
-    if (PyObject_GetOptionalAttr(m.get(), names().dunder_file, &file) < 0) PyErr_Clear();
-    Ref path = py::steal(file);
-    Ref message =
-        py::steal_or_throw(path ? PyUnicode_FromFormat(msg::import_name_missing, name, module_name.get(), path.get())
-                                : PyUnicode_FromFormat(msg::import_name_unknown, name, module_name.get()));
-    PyErr_SetImportError(message.get(), module_name.get(), path ? path.get() : Py_None);
-    py::throw_pending();
-}
-
 // Path.home() / ".zorvik" / "browser_session", created with its parents;
 // the home directory is asked for at every call, not at import.
 Ref session_dir() {
-    const auto& n = names();
-    Ref home = py::call_method(module_global(n.Path), n.home);
-    Ref dir = join(join(home, msg::zorvik_dir), msg::session_dir);
-    py::call_method_kw(dir, n.mkdir, {}, {{n.parents, Py_True}, {n.exist_ok, Py_True}});
+    Ref home = py::call_method(module_global(id<"Path">), id<"home">);
+    Ref dir = join(join(home, msg::zorvik_dir), session_dir_name);
+    py::call_method_kw(dir, id<"mkdir">, {}, {{id<"parents">, Py_True}, {id<"exist_ok">, Py_True}});
     return dir;
 }
 
-Ref state_file_text(Borrowed dir) { return py::str_of(join(dir, msg::session_file)); }
-
 Ref as_float(const Args& a, int i) { return py::steal_or_throw(PyFloat_FromDouble(a.number(i))); }
 
-void log_text(Borrowed self, const char* prefix, Borrowed value) {
-    log(self, py::steal_or_throw(PyUnicode_FromFormat("%s%U", prefix, value.get())));
+void log_text(Borrowed self, const char* prefix, Borrowed value) { log(self, prefixed(prefix, value)); }
+
+// async_playwright().start()
+Ref start_driver() {
+    return py::call_method(py::call(import_from("playwright.async_api", id<"async_playwright">)), id<"start">);
+}
+
+// driver.chromium.launch(headless=True, args=[...])
+Ref launch(Borrowed driver) {
+    Ref switches = py::steal_or_throw(PyList_New(2));
+    PyList_SET_ITEM(switches.get(), 0, py::text("--no-sandbox").release());
+    PyList_SET_ITEM(switches.get(), 1, py::text("--disable-dev-shm-usage").release());
+    return py::call_method_kw(py::getattr(driver, id<"chromium">), id<"launch">, {},
+                              {{id<"headless">, Py_True}, {id<"args">, switches}});
+}
+
+// browser.new_context(), with the saved session when there is one.
+Ref new_context(Borrowed browser, Borrowed dir) {
+    Ref state_file = join(dir, session_file);
+    if (!py::truth(py::call_method(state_file, id<"exists">))) return py::call_method(browser, id<"new_context">);
+    return py::call_method_kw(browser, id<"new_context">, {}, {{id<"storage_state">, py::str_of(state_file)}});
 }
 
 // Steps of the opening that may fail; each object is recorded in `o` as soon
 // as it exists and stored in the context's field as the opening goes.
 py::Task<Ref> open_steps(Borrowed self, Opening& o) {
-    const auto& n = names();
-    Ref async_playwright = import_from(msg::playwright_module, n.async_playwright);
-    o.driver = co_await py::call_method(py::call(async_playwright), n.start);
-    py::setattr(self, n._playwright, o.driver);
-    Ref dir = session_dir();
-    Ref switches = py::steal_or_throw(PyList_New(2));
-    PyList_SET_ITEM(switches.get(), 0, py::text(msg::no_sandbox).release());
-    PyList_SET_ITEM(switches.get(), 1, py::text(msg::no_dev_shm).release());
-    o.browser = co_await py::call_method_kw(py::getattr(o.driver, n.chromium), n.launch, {},
-                                            {{n.headless, Py_True}, {n.args, switches}});
-    py::setattr(self, n._browser_instance, o.browser);
-    Ref state_file = join(dir, msg::session_file);
-    if (py::truth(py::call_method(state_file, n.exists)))
-        o.context =
-            co_await py::call_method_kw(o.browser, n.new_context, {}, {{n.storage_state, py::str_of(state_file)}});
-    else
-        o.context = co_await py::call_method(o.browser, n.new_context);
-    py::setattr(self, n._browser_context, o.context);
-    o.page = co_await py::call_method(o.context, n.new_page);
-    py::setattr(self, n._page, o.page);
+    o.driver = co_await start_driver();
+    py::setattr(self, id<"_playwright">, o.driver);
+    Held dir = session_dir();
+    o.browser = co_await launch(o.driver);
+    py::setattr(self, id<"_browser_instance">, o.browser);
+    o.context = co_await new_context(o.browser, dir);
+    py::setattr(self, id<"_browser_context">, o.context);
+    o.page = co_await py::call_method(o.context, id<"new_page">);
+    py::setattr(self, id<"_page">, o.page);
     log(self, py::text(msg::browser_opened));
-    co_return o.page;
+    co_return o.page.ref();
 }
 
 // Undoes a failed opening: closes the context, the browser and the driver it
@@ -100,101 +90,119 @@ py::Task<Ref> open_steps(Borrowed self, Opening& o) {
 // after browser_close: `_playwright` keeps the stopped driver, which a later
 // browser_close stops again harmlessly.
 py::Task<void> release(Borrowed self, const Opening& o) {
-    const auto& n = names();
-    if (o.context) co_await await_quietly(o.context, py::id<"close">);
-    if (o.browser) co_await await_quietly(o.browser, py::id<"close">);
-    if (o.driver) co_await await_quietly(o.driver, n.stop);
-    const std::pair<PyObject*, const Ref*> fields[] = {
-        {n._page, &o.page}, {n._browser_instance, &o.browser}, {n._browser_context, &o.context}};
+    if (o.context) co_await await_quietly(o.context, id<"close">);
+    if (o.browser) co_await await_quietly(o.browser, id<"close">);
+    if (o.driver) co_await await_quietly(o.driver, id<"stop">);
+    const std::pair<PyObject*, const Held*> fields[] = {
+        {id<"_page">, &o.page}, {id<"_browser_instance">, &o.browser}, {id<"_browser_context">, &o.context}};
     for (auto [field, object] : fields) {
-        if (!*object) continue;
-        if (py::getattr(self, field).is(*object)) py::setattr(self, field, Py_None);
+        if (*object && py::getattr(self, field).is(*object)) py::setattr(self, field, Py_None);
     }
 }
 
 py::Task<Ref> browser_open_body(const Args& a) {
     Borrowed self = a[0];
-    Ref page = py::getattr(self, names()._page);
-    if (!page.is_none()) co_return page;
+    if (Ref page = py::getattr(self, id<"_page">); !page.is_none()) co_return page;
     Opening opening;
-    std::optional<py::PyError> failure;
+    Held failure;
     try {
         co_return co_await open_steps(self, opening);
     } catch (py::PyError& e) {
-        failure.emplace(std::move(e));
+        failure = e.take();
     }
     // A coroutine being closed can await nothing more; what it started stays
     // in the fields, where browser_close finds it.
-    if (!failure->matches(PyExc_GeneratorExit)) co_await release(self, opening);
-    if (failure->is_exception()) {
-        Ref text = py::str_of(failure->value());
-        log_text(self, msg::browser_open_failed, text);
-    }
-    throw std::move(*failure);
+    if (!PyErr_GivenExceptionMatches(failure.get(), PyExc_GeneratorExit)) co_await release(self, opening);
+    if (PyErr_GivenExceptionMatches(failure.get(), PyExc_Exception))
+        log_text(self, msg::browser_open_failed, py::str_of(failure));
+    throw py::PyError(failure.take());
 }
 
-py::Task<Ref> open_page(Borrowed self) { co_return co_await py::call_method(self, names().browser_open); }
+// Awaits `self.<field>.<method>()` when the field is set.
+py::Task<void> release_quietly(Borrowed self, PyObject* field, PyObject* method) {
+    Held target = py::getattr(self, field);
+    if (py::truth(target)) co_await await_quietly(target, method);
+}
+
+py::Task<Ref> browser_close_body(const Args& a) {
+    Borrowed self = a[0];
+    co_await release_quietly(self, id<"_browser_context">, id<"close">);
+    co_await release_quietly(self, id<"_browser_instance">, id<"close">);
+    int has_driver = PyObject_HasAttrWithError(self.get(), id<"_playwright">);
+    if (has_driver < 0) py::throw_pending();
+    if (has_driver) co_await release_quietly(self, id<"_playwright">, id<"stop">);
+    for (PyObject* field : {id<"_page">.get(), id<"_browser_instance">.get(), id<"_browser_context">.get()})
+        py::setattr(self, field, Py_None);
+    log(self, py::text(msg::browser_closed));
+    co_return py::none();
+}
+
+Ref open_page(Borrowed self) { return py::call_method(self, id<"browser_open">); }
+
+// asyncio.sleep(1): a fixed settling pause after every navigation.
+Ref settle() { return py::call(global_attr(id<"asyncio">, id<"sleep">), py::steal(PyLong_FromLong(1))); }
 
 py::Task<Ref> browser_navigate_body(const Args& a) {
     Borrowed self = a[0], url = a[1];
-    const auto& n = names();
-    Ref page = co_await open_page(self);
-    Ref timeout = py::steal_or_throw(PyLong_FromLong(msg::navigation_timeout_ms));
-    co_await py::call_method_kw(page, n.goto_, {url}, {{n.wait_until, a[2]}, {n.timeout, timeout}});
-    // A fixed settling pause after every navigation.
-    co_await py::call(py::getattr(module_global(n.asyncio), n.sleep), py::steal_or_throw(PyLong_FromLong(1)));
+    Held page = co_await open_page(self);
+    Held timeout = py::steal_or_throw(PyLong_FromLong(30000));
+    co_await py::call_method_kw(page, id<"goto">, {url}, {{id<"wait_until">, a[2]}, {id<"timeout">, timeout}});
+    co_await settle();
     log_text(self, msg::navigated, url);
     co_return py::none();
 }
 
 py::Task<Ref> browser_click_body(const Args& a) {
     Borrowed self = a[0], selector = a[1];
-    Ref page = co_await open_page(self);
-    co_await py::call_method_kw(page, names().click, {selector}, {{names().timeout, as_float(a, 2)}});
+    Held page = co_await open_page(self);
+    Held timeout = as_float(a, 2);
+    co_await py::call_method_kw(page, id<"click">, {selector}, {{id<"timeout">, timeout}});
     log_text(self, msg::clicked, selector);
     co_return py::none();
 }
 
 py::Task<Ref> browser_type_body(const Args& a) {
     Borrowed self = a[0], selector = a[1];
-    Ref page = co_await open_page(self);
-    co_await py::call_method_kw(page, names().fill, {selector, a[2]}, {{names().timeout, as_float(a, 3)}});
+    Held page = co_await open_page(self);
+    Held timeout = as_float(a, 3);
+    co_await py::call_method_kw(page, id<"fill">, {selector, a[2]}, {{id<"timeout">, timeout}});
     log_text(self, msg::typed, selector);
     co_return py::none();
 }
 
 py::Task<Ref> browser_evaluate_body(const Args& a) {
-    Ref page = co_await open_page(a[0]);
-    co_return co_await py::call_method(page, names().evaluate, a[1]);
+    Held page = co_await open_page(a[0]);
+    co_return co_await py::call_method(page, id<"evaluate">, a[1]);
 }
 
 py::Task<Ref> browser_get_text_body(const Args& a) {
-    Ref page = co_await open_page(a[0]);
-    co_return co_await py::call_method(page, names().evaluate, py::text(msg::inner_text_js));
+    Held page = co_await open_page(a[0]);
+    Held js = py::text("() => document.body.innerText");
+    co_return co_await py::call_method(page, id<"evaluate">, js);
 }
 
 py::Task<Ref> browser_wait_body(const Args& a) {
-    Ref page = co_await open_page(a[0]);
-    co_await py::call_method_kw(page, names().wait_for_selector, {a[1]}, {{names().timeout, as_float(a, 2)}});
+    Held page = co_await open_page(a[0]);
+    Held timeout = as_float(a, 2);
+    co_await py::call_method_kw(page, id<"wait_for_selector">, {a[1]}, {{id<"timeout">, timeout}});
     co_return py::none();
 }
 
 py::Task<Ref> browser_screenshot_body(const Args& a) {
     Borrowed self = a[0];
-    const auto& n = names();
-    Ref page = co_await open_page(self);
-    Ref file_name = py::steal_or_throw(PyUnicode_FromFormat("%U%s", a[1].get(), msg::screenshot_suffix));
-    Ref target = py::steal_or_throw(PyNumber_TrueDivide(py::getattr(self, n._output_dir).get(), file_name.get()));
-    Ref path = py::str_of(target);
-    co_await py::call_method_kw(page, n.screenshot, {}, {{n.path, path}});
+    Held page = co_await open_page(self);
+    Ref file_name = py::steal_or_throw(PyUnicode_FromFormat("%U.png", a[1].get()));
+    Held path = py::str_of(
+        py::steal_or_throw(PyNumber_TrueDivide(py::getattr(self, id<"_output_dir">).get(), file_name.get())));
+    co_await py::call_method_kw(page, id<"screenshot">, {}, {{id<"path">, path}});
     log_text(self, msg::screenshot_saved, path);
-    co_return path;
+    co_return path.take();
 }
 
 py::Task<Ref> browser_upload_body(const Args& a) {
     Borrowed self = a[0], selector = a[1], file_path = a[2];
-    Ref page = co_await open_page(self);
-    co_await py::call_method(page, names().set_input_files, selector, file_path);
+    Held page = co_await open_page(self);
+    co_await py::call_method(page, id<"set_input_files">, selector, file_path);
     log(self, py::steal_or_throw(
                   PyUnicode_FromFormat("%s%U%s%U", msg::uploaded, file_path.get(), msg::uploaded_to, selector.get())));
     co_return py::none();
@@ -202,18 +210,34 @@ py::Task<Ref> browser_upload_body(const Args& a) {
 
 py::Task<Ref> browser_save_session_body(const Args& a) {
     Borrowed self = a[0];
-    const auto& n = names();
-    Ref context = py::getattr(self, n._browser_context);
+    Held context = py::getattr(self, id<"_browser_context">);
     if (!py::truth(context)) co_return py::none();
-    Ref file = state_file_text(session_dir());
-    co_await py::call_method_kw(context, n.storage_state, {}, {{n.path, file}});
+    Held file = py::str_of(join(session_dir(), session_file));
+    co_await py::call_method_kw(context, id<"storage_state">, {}, {{id<"path">, file}});
     log(self, py::text(msg::session_saved));
     co_return py::none();
 }
 
+constexpr const char* browser_open_doc =
+    "Open a browser and return the Playwright page object.\n"
+    "        \n"
+    "        Returns the raw Playwright Page for full flexibility.\n"
+    "        The browser is headless by default.\n"
+    "        ";
+constexpr const char* browser_navigate_doc = "Navigate to a URL.";
+constexpr const char* browser_click_doc = "Click an element by CSS selector.";
+constexpr const char* browser_type_doc = "Type text into an element.";
+constexpr const char* browser_evaluate_doc = "Execute JavaScript in the browser and return the result.";
+constexpr const char* browser_get_text_doc = "Get all visible text from the current page.";
+constexpr const char* browser_wait_doc = "Wait for an element to appear.";
+constexpr const char* browser_screenshot_doc = "Take a screenshot and save it. Returns the file path.";
+constexpr const char* browser_upload_doc = "Upload a file to a file input element.";
+constexpr const char* browser_save_session_doc = "Save the current browser session (cookies, storage) for reuse.";
+constexpr const char* browser_close_doc = "Close the browser.";
+
 constexpr Param self_only[] = {py::self_param};
 constexpr Param navigate_params[] = {
-    py::self_param, {"url", Type::str}, {"wait_until", Type::str, py::defaults::text(msg::default_wait_until)}};
+    py::self_param, {"url", Type::str}, {"wait_until", Type::str, py::defaults::text("domcontentloaded")}};
 constexpr Param click_params[] = {
     py::self_param, {"selector", Type::str}, {"timeout", Type::real, py::defaults::real(5000.0)}};
 constexpr Param type_params[] = {
@@ -221,37 +245,39 @@ constexpr Param type_params[] = {
 constexpr Param evaluate_params[] = {py::self_param, {"js", Type::str}};
 constexpr Param wait_params[] = {
     py::self_param, {"selector", Type::str}, {"timeout", Type::real, py::defaults::real(10000.0)}};
-constexpr Param screenshot_params[] = {py::self_param,
-                                       {"name", Type::str, py::defaults::text(msg::default_screenshot)}};
+constexpr Param screenshot_params[] = {py::self_param, {"name", Type::str, py::defaults::text("screenshot")}};
 constexpr Param upload_params[] = {py::self_param, {"selector", Type::str}, {"file_path", Type::str}};
+
+constexpr py::Result any = py::Result::any;
+
+constexpr py::FunctionDef open_def{"browser_open", self_only, browser_open_doc, nullptr, browser_open_body};
+constexpr py::FunctionDef navigate_def{
+    "browser_navigate", navigate_params, browser_navigate_doc, nullptr, browser_navigate_body, any, "None"};
+constexpr py::FunctionDef click_def{"browser_click", click_params, browser_click_doc, nullptr, browser_click_body, any,
+                                    "None"};
+constexpr py::FunctionDef type_def{"browser_type", type_params, browser_type_doc, nullptr, browser_type_body, any,
+                                   "None"};
+constexpr py::FunctionDef evaluate_def{"browser_evaluate", evaluate_params, browser_evaluate_doc, nullptr,
+                                       browser_evaluate_body};
+constexpr py::FunctionDef get_text_def{"browser_get_text",    self_only,      browser_get_text_doc, nullptr,
+                                       browser_get_text_body, py::Result::str};
+constexpr py::FunctionDef wait_def{"browser_wait", wait_params, browser_wait_doc, nullptr, browser_wait_body, any,
+                                   "None"};
+constexpr py::FunctionDef screenshot_def{
+    "browser_screenshot", screenshot_params, browser_screenshot_doc, nullptr, browser_screenshot_body, any, "str"};
+constexpr py::FunctionDef upload_def{
+    "browser_upload", upload_params, browser_upload_doc, nullptr, browser_upload_body, any, "None"};
+constexpr py::FunctionDef save_session_def{
+    "browser_save_session", self_only, browser_save_session_doc, nullptr, browser_save_session_body, any, "None"};
+constexpr py::FunctionDef close_def{"browser_close", self_only, browser_close_doc, nullptr, browser_close_body, any,
+                                    "None"};
+
+constexpr const py::FunctionDef* methods[] = {&open_def,     &navigate_def,     &click_def, &type_def,
+                                              &evaluate_def, &get_text_def,     &wait_def,  &screenshot_def,
+                                              &upload_def,   &save_session_def, &close_def};
 
 }  // namespace
 
-const py::FunctionDef browser_open_def{"browser_open", self_only, msg::browser_open_doc, nullptr, browser_open_body};
-const py::FunctionDef browser_navigate_def{
-    "browser_navigate", navigate_params, msg::browser_navigate_doc, nullptr, browser_navigate_body,
-    py::Result::any,    "None"};
-const py::FunctionDef browser_click_def{
-    "browser_click", click_params, msg::browser_click_doc, nullptr, browser_click_body, py::Result::any, "None"};
-const py::FunctionDef browser_type_def{"browser_type",  type_params, msg::browser_type_doc, nullptr, browser_type_body,
-                                       py::Result::any, "None"};
-const py::FunctionDef browser_evaluate_def{"browser_evaluate", evaluate_params, msg::browser_evaluate_doc, nullptr,
-                                           browser_evaluate_body};
-const py::FunctionDef browser_get_text_def{"browser_get_text",    self_only,      msg::browser_get_text_doc, nullptr,
-                                           browser_get_text_body, py::Result::str};
-const py::FunctionDef browser_wait_def{"browser_wait",  wait_params, msg::browser_wait_doc, nullptr, browser_wait_body,
-                                       py::Result::any, "None"};
-const py::FunctionDef browser_screenshot_def{"browser_screenshot",
-                                             screenshot_params,
-                                             msg::browser_screenshot_doc,
-                                             nullptr,
-                                             browser_screenshot_body,
-                                             py::Result::any,
-                                             "str"};
-const py::FunctionDef browser_upload_def{
-    "browser_upload", upload_params, msg::browser_upload_doc, nullptr, browser_upload_body, py::Result::any, "None"};
-const py::FunctionDef browser_save_session_def{
-    "browser_save_session", self_only, msg::browser_save_session_doc, nullptr, browser_save_session_body,
-    py::Result::any,        "None"};
+const Methods browser_methods{methods};
 
 }  // namespace zorvik::skills

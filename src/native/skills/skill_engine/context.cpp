@@ -1,6 +1,7 @@
+// The context core: construction, the skill's log, clean-up, and the class
+// put together from the areas' method lists.
 #include "context.hpp"
 
-#include "log_lines.hpp"
 #include "messages.hpp"
 
 namespace zorvik::skills {
@@ -10,151 +11,143 @@ namespace {
 using py::Param;
 using py::Type;
 
-// ZorvikContext(skill_name, llm_client=None, llm_model="gpt-4.1-mini")
+Ref path_join(Borrowed base, Borrowed part) { return py::steal_or_throw(PyNumber_TrueDivide(base.get(), part.get())); }
+
+void make_directory(Borrowed path) {
+    py::call_method_kw(path, id<"mkdir">, {}, {{id<"parents">, Py_True}, {id<"exist_ok">, Py_True}});
+}
+
+Ref init(const Args& a) {
+    Borrowed self = a[0], skill_name = a[1];
+    check_skill_name(skill_name);
+    py::setattr(self, id<"skill_name">, skill_name);
+    py::setattr(self, id<"_llm">, a[2]);
+    py::setattr(self, id<"_llm_model">, a[3]);
+    for (PyObject* field :
+         {id<"_browser_instance">.get(), id<"_browser_context">.get(), id<"_page">.get(), id<"_playwright">.get()})
+        py::setattr(self, field, Py_None);
+    py::setattr(self, id<"_logs">, py::steal_or_throw(PyList_New(0)));
+    Ref state_dir = module_global(id<"STATE_DIR">);
+    Ref state_name = py::steal_or_throw(PyUnicode_FromFormat("%U.json", skill_name.get()));
+    py::setattr(self, id<"_state_file">, path_join(state_dir, state_name));
+    Ref output_dir = path_join(module_global(id<"OUTPUT_DIR">), skill_name);
+    py::setattr(self, id<"_output_dir">, output_dir);
+    make_directory(state_dir);
+    make_directory(output_dir);
+    return py::none();
+}
+
+// "[" head "] " message, written as the f-string of a log line writes it.
+Ref bracketed(Borrowed head, Borrowed message) {
+    Py_ssize_t size =
+        PyUnicode_GET_LENGTH(message.get()) + (PyUnicode_Check(head.get()) ? PyUnicode_GET_LENGTH(head.get()) : 0);
+    PyUnicodeWriter* writer = PyUnicodeWriter_Create(size + 3);
+    if (!writer) py::throw_pending();
+    if (PyUnicodeWriter_WriteChar(writer, '[') < 0 || PyUnicodeWriter_WriteStr(writer, head.get()) < 0 ||
+        PyUnicodeWriter_WriteASCII(writer, "] ", 2) < 0 || PyUnicodeWriter_WriteStr(writer, message.get()) < 0) {
+        PyUnicodeWriter_Discard(writer);
+        py::throw_pending();
+    }
+    return py::steal_or_throw(PyUnicodeWriter_Finish(writer));
+}
+
+// "[14:03:07] message" into the log; "[skill] message" to the module logger.
+Ref log_body(const Args& a) {
+    Borrowed self = a[0], message = a[1];
+    Ref now = py::call(global_attr(id<"time">, id<"strftime">), id<"%H:%M:%S">);
+    Ref entry = bracketed(now, message);
+    Ref logs = py::getattr(self, id<"_logs">);
+    if (PyList_CheckExact(logs.get()))
+        py::check(PyList_Append(logs.get(), entry.get()));
+    else
+        py::call_method(logs, id<"append">, entry);
+    Ref line = bracketed(py::getattr(self, id<"skill_name">), message);
+    py::call_method(module_global(id<"logger">), id<"info">, line);
+    return py::none();
+}
+
+Ref get_logs_body(const Args& a) {
+    Ref logs = py::getattr(a[0], id<"_logs">);
+    if (PyList_CheckExact(logs.get())) return py::steal_or_throw(PyList_GetSlice(logs.get(), 0, PY_SSIZE_T_MAX));
+    return py::call_method(logs, id<"copy">);
+}
+
+py::Task<Ref> cleanup_body(const Args& a) {
+    co_await py::call_method(a[0], id<"browser_close">);
+    co_return py::none();
+}
+
+constexpr const char* context_doc =
+    "Everything a Python skill needs to interact with the world.\n"
+    "    \n"
+    "    This is the single object passed to every skill's run() function.\n"
+    "    It provides a clean, high-level API so skills don't need to know\n"
+    "    about the application's internals.\n"
+    "    ";
+constexpr const char* log_doc = "Log a message (visible in skill execution results).";
+constexpr const char* get_logs_doc = "Get all log entries.";
+constexpr const char* cleanup_doc = "Clean up resources (called automatically after skill execution).";
+
 constexpr Param init_params[] = {
     py::self_param,
     {"skill_name", Type::str},
     {"llm_client", Type::any, py::defaults::none},
     {"llm_model", Type::str, py::defaults::text(msg::default_model)},
 };
-
-Ref path_join(Borrowed base, Borrowed part) { return py::steal_or_throw(PyNumber_TrueDivide(base.get(), part.get())); }
-
-void make_directory(Borrowed path) {
-    py::call_method_kw(path, names().mkdir, {}, {{names().parents, Py_True}, {names().exist_ok, Py_True}});
-}
-
-Ref init(const Args& a) {
-    Borrowed self = a[0], skill_name = a[1];
-    check_skill_name(skill_name);
-    const auto& n = names();
-    py::setattr(self, n.skill_name, skill_name);
-    py::setattr(self, n._llm, a[2]);
-    py::setattr(self, n._llm_model, a[3]);
-    for (PyObject* field : {n._browser_instance, n._browser_context, n._page, n._playwright})
-        py::setattr(self, field, Py_None);
-    py::setattr(self, n._logs, py::steal_or_throw(PyList_New(0)));
-    Ref state_name = py::steal_or_throw(PyUnicode_FromFormat("%U.json", skill_name.get()));
-    Ref state_dir = module_global(n.STATE_DIR);
-    py::setattr(self, n._state_file, path_join(state_dir, state_name));
-    Ref output_dir = path_join(module_global(n.OUTPUT_DIR), skill_name);
-    py::setattr(self, n._output_dir, output_dir);
-    make_directory(state_dir);
-    make_directory(output_dir);
-    return py::none();
-}
-
-// "[14:03:07] message" into the log; "[skill] message" to the module logger.
-Ref log_body(const Args& a) {
-    Borrowed self = a[0], message = a[1];
-    const auto& n = names();
-    Ref entry = join({time_prefix(), message});
-    Ref logs = py::getattr(self, n._logs);
-    if (PyList_CheckExact(logs.get()))
-        py::check(PyList_Append(logs.get(), entry.get()));
-    else
-        py::call_method(logs, n.append, entry);
-    Ref skill_name = py::getattr(self, n.skill_name);
-    Ref name_text = PyUnicode_CheckExact(skill_name.get()) ? skill_name : py::str_of(skill_name);
-    Ref logger = module_global(n.logger);
-    Ref line = join({bracket_open(), name_text, bracket_close(), message});
-    py::call_method(logger, n.info, line);
-    return py::none();
-}
-
-Ref get_logs_body(const Args& a) {
-    Ref logs = py::getattr(a[0], names()._logs);
-    if (PyList_CheckExact(logs.get())) return py::steal_or_throw(PyList_GetSlice(logs.get(), 0, PY_SSIZE_T_MAX));
-    return py::call_method(logs, names().copy);
-}
-
-// Awaits `self.<field>.<method>()` when the field is set.
-py::Task<void> release_quietly(Borrowed self, PyObject* field, PyObject* method) {
-    Ref target = py::getattr(self, field);
-    if (py::truth(target)) co_await await_quietly(target, method);
-}
-
-py::Task<Ref> browser_close_body(const Args& a) {
-    Borrowed self = a[0];
-    const auto& n = names();
-    co_await release_quietly(self, n._browser_context, py::id<"close">);
-    co_await release_quietly(self, n._browser_instance, py::id<"close">);
-    int has_driver = PyObject_HasAttrWithError(self.get(), n._playwright);
-    if (has_driver < 0) py::throw_pending();
-    if (has_driver) co_await release_quietly(self, n._playwright, n.stop);
-    for (PyObject* field : {n._page, n._browser_instance, n._browser_context}) py::setattr(self, field, Py_None);
-    log(self, py::text(msg::browser_closed));
-    co_return py::none();
-}
-
-py::Task<Ref> cleanup_body(const Args& a) {
-    co_await py::call_method(a[0], names().browser_close);
-    co_return py::none();
-}
-
 constexpr Param self_only[] = {py::self_param};
 constexpr Param log_params[] = {py::self_param, {"message", Type::str}};
 
-const py::FunctionDef* const methods[] = {
-    &browser_open_def,
-    &browser_navigate_def,
-    &browser_click_def,
-    &browser_type_def,
-    &browser_evaluate_def,
-    &browser_get_text_def,
-    &browser_wait_def,
-    &browser_screenshot_def,
-    &browser_upload_def,
-    &browser_save_session_def,
-    &browser_close_def,
-    &llm_ask_def,
-    &llm_json_def,
-    &create_llm_client_def,
-    &write_file_def,
-    &read_file_def,
-    &create_document_def,
-    &shell_def,
-    &save_state_def,
-    &load_state_def,
-    &load_full_state_def,
-    &clear_state_def,
-    &log_def,
-    &get_logs_def,
-    &cleanup_def,
-};
+constexpr py::FunctionDef log_def{"log", log_params, log_doc, log_body, nullptr, py::Result::any, "None"};
+constexpr py::FunctionDef get_logs_def{"get_logs", self_only,        get_logs_doc, get_logs_body,
+                                       nullptr,    py::Result::list, "list[str]"};
+constexpr py::FunctionDef cleanup_def{"cleanup",    self_only,       cleanup_doc, nullptr,
+                                      cleanup_body, py::Result::any, "None"};
+constexpr const py::FunctionDef* core_methods[] = {&log_def, &get_logs_def, &cleanup_def};
 
 constexpr py::FunctionDef init_def{"__init__", init_params, nullptr, init, nullptr, py::Result::any, "None"};
-constexpr py::ClassDef context_class{"ZorvikContext", msg::context_doc, init_def, methods};
+constexpr py::ClassDef context_class{"ZorvikContext", context_doc, init_def, {}};
 
 }  // namespace
 
-const py::FunctionDef log_def{"log", log_params, msg::log_doc, log_body, nullptr, py::Result::any, "None"};
-const py::FunctionDef get_logs_def{"get_logs", self_only,        msg::get_logs_doc, get_logs_body,
-                                   nullptr,    py::Result::list, "list[str]"};
-const py::FunctionDef browser_close_def{"browser_close", self_only, msg::browser_close_doc, nullptr, browser_close_body,
-                                        py::Result::any, "None"};
-const py::FunctionDef cleanup_def{"cleanup",       self_only, msg::cleanup_doc, nullptr, cleanup_body,
-                                  py::Result::any, "None"};
+Ref make_context_type() {
+    Ref type = py::make_class(module_name, context_class);
+    // In the order of the class body.
+    for (Methods area :
+         {browser_methods, llm_methods, file_methods, shell_methods, state_methods, Methods(core_methods)})
+        py::install_methods(type, module_name, area);
+    return type;
+}
 
 py::Task<void> await_quietly(Borrowed target, PyObject* method) {
     try {
-        Ref done = co_await py::call_method(target, method);
+        co_await py::call_method(target, method);
     } catch (py::PyError& e) {
         if (!e.is_exception()) throw;
     }
+}
+
+Ref import_from(const char* module, PyObject* name) {
+    Ref m = py::import(module);
+    PyObject* value = nullptr;
+    if (PyObject_GetOptionalAttr(m.get(), name, &value) < 0) py::throw_pending();
+    if (value) return py::steal(value);
+    Ref module_name = py::text(module);
+    PyObject* file = nullptr;
+    if (PyObject_GetOptionalAttr(m.get(), id<"__file__">, &file) < 0) PyErr_Clear();
+    Ref path = py::steal(file);
+    Ref message =
+        py::steal_or_throw(path ? PyUnicode_FromFormat(msg::import_name_missing, name, module_name.get(), path.get())
+                                : PyUnicode_FromFormat(msg::import_name_unknown, name, module_name.get()));
+    PyErr_SetImportError(message.get(), module_name.get(), path ? path.get() : Py_None);
+    py::throw_pending();
 }
 
 void check_skill_name(Borrowed name) {
     const Py_ssize_t length = PyUnicode_GET_LENGTH(name.get());
     auto contains = [&](Py_UCS4 c) { return PyUnicode_FindChar(name.get(), c, 0, length, 1) >= 0; };
     bool dots = PyUnicode_EqualToUTF8(name.get(), ".") || PyUnicode_EqualToUTF8(name.get(), "..");
-    bool bad = length == 0 || dots || contains('/') || contains('\0');
-    if (bad) py::raise_format(PyExc_ValueError, msg::invalid_skill_name, name.get());
-}
-
-Ref make_context_type() {
-    init_log_lines();
-    return py::make_class(module_name, context_class);
+    if (length == 0 || dots || contains('/') || contains('\0'))
+        py::raise_format(PyExc_ValueError, msg::invalid_skill_name, name.get());
 }
 
 }  // namespace zorvik::skills

@@ -1,16 +1,24 @@
 // The skill engine module: wires the areas together.
-#include "py/module.hpp"
-#include "context.hpp"
-#include "json_fast.hpp"
+#include "module.hpp"
 #include "messages.hpp"
-#include "runner.hpp"
+#include "py/module.hpp"
 
 namespace zorvik::skills {
 
 namespace {
 
+constexpr const char* module_doc =
+    "Python skill engine: loads and runs script skills.\n\n"
+    "Every Python skill must define:\n\n"
+    "    async def run(ctx: ZorvikContext, params: dict) -> dict\n";
+
+// What the module body makes once for the process.
+struct Module {
+    Ref globals;  // the module's namespace: names a host may rebind are read here at each use
+};
 py::Static<Module> state;
 
+// import <module>, bound under `name`
 void bind_import(Borrowed m, const char* name, const char* module) { py::add(m, name, py::import(module)); }
 
 void bind_from(Borrowed m, const char* module, std::initializer_list<const char*> attrs) {
@@ -20,51 +28,57 @@ void bind_from(Borrowed m, const char* module, std::initializer_list<const char*
 
 // Path.home() / ".zorvik" / leaf
 Ref home_dir(Borrowed path_type, const char* leaf) {
-    Ref home = py::call_method(path_type, names().home);
-    Ref base = py::steal_or_throw(PyNumber_TrueDivide(home.get(), py::text(msg::zorvik_dir).get()));
+    Ref base = py::steal_or_throw(
+        PyNumber_TrueDivide(py::call_method(path_type, id<"home">).get(), py::text(msg::zorvik_dir).get()));
     return py::steal_or_throw(PyNumber_TrueDivide(base.get(), py::text(leaf).get()));
 }
 
 void body(Borrowed m) {
-    intern_names();
-    Module& g = state.emplace();
-    g.module = py::borrow(m);
-    g.globals = py::borrow(PyModule_GetDict(m.get()));
-    py::add(m, "__doc__", py::text(msg::module_doc));
+    state.emplace().globals = py::borrow(PyModule_GetDict(m.get()));
+    py::add(m, "__doc__", py::text(module_doc));
 
     bind_import(m, "asyncio", "asyncio");
     py::import("importlib.util");
     bind_import(m, "importlib", "importlib");
     for (const char* name : {"json", "logging", "os", "sys", "time", "traceback"}) bind_import(m, name, name);
-    remember_json(py::getattr(m, "json"));
     bind_from(m, "dataclasses", {"dataclass", "field"});
     bind_from(m, "pathlib", {"Path"});
     bind_from(m, "typing", {"Any"});
 
-    Ref logging = py::getattr(m, "logging");
-    py::add(m, "logger", py::call(py::getattr(logging, "getLogger"), py::text(msg::logger_name)));
+    py::add(m, "logger", py::call(py::getattr(py::getattr(m, "logging"), "getLogger"), py::text(msg::logger_name)));
     Ref path_type = py::getattr(m, "Path");
     py::add(m, "STATE_DIR", home_dir(path_type, "skill_state"));
     py::add(m, "SKILLS_DIR", home_dir(path_type, "skills"));
     py::add(m, "OUTPUT_DIR", home_dir(path_type, "skill_output"));
 
-    g.context_type = make_context_type();
-    py::add(m, "ZorvikContext", g.context_type);
-    g.result_type = make_result_type();
-    py::add(m, "PythonSkillResult", g.result_type);
-    g.runner_type = make_runner_type();
-    py::add(m, "PythonSkillRunner", g.runner_type);
+    py::add(m, "ZorvikContext", make_context_type());
+    py::add(m, "PythonSkillResult", make_result_type());
+    py::add(m, "PythonSkillRunner", make_runner_type());
 }
 
 }  // namespace
 
-ZORVIK_DEFINE_NAMES(SKILL_ENGINE_NAMES)
-
-Module& mod() noexcept { return *state; }
-
 Ref module_global(PyObject* name) { return py::lookup_global(state->globals, name); }
 
-void log(Borrowed ctx, Borrowed message) { py::call_method(ctx, names().log, message); }
+Ref global_attr(PyObject* module, PyObject* name) {
+    Ref owner = module_global(module);
+    // A plain module's attribute is its namespace entry, which is where the
+    // interpreter's own read of a module attribute finds it.
+    if (PyModule_CheckExact(owner.get())) {
+        PyObject* value = nullptr;
+        if (PyDict_GetItemRef(PyModule_GetDict(owner.get()), name, &value) < 0) py::throw_pending();
+        if (value) return py::steal(value);
+    }
+    return py::getattr(owner, name);
+}
+
+Ref builtin(PyObject* name) { return py::lookup_global(PyEval_GetBuiltins(), name); }
+
+void log(Borrowed ctx, Borrowed message) { py::call_method(ctx, id<"log">, message); }
+
+Ref prefixed(const char* prefix, Borrowed text) {
+    return py::steal_or_throw(PyUnicode_FromFormat("%s%U", prefix, text.get()));
+}
 
 }  // namespace zorvik::skills
 

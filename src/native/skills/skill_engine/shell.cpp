@@ -6,16 +6,15 @@
 // started in the background instead of leaving it running.
 #include "context.hpp"
 #include "messages.hpp"
-#include "text.hpp"
 
 #include <cerrno>
 #include <csignal>
-#include <optional>
 
 namespace zorvik::skills {
 
 namespace {
 
+using py::Held;
 using py::Param;
 using py::Type;
 
@@ -25,16 +24,17 @@ constexpr Py_ssize_t logged_command_chars = 50;
 constexpr double reap_grace_seconds = 5.0;
 
 // asyncio.create_subprocess_shell(command, stdout=PIPE, stderr=PIPE, process_group=0)
-Ref start_command(Borrowed asyncio, Borrowed command) {
-    const auto& n = names();
-    Ref pipe = py::getattr(py::getattr(asyncio, n.subprocess), n.PIPE);
+Ref start_command(Borrowed command) {
+    Ref pipe = py::getattr(global_attr(id<"asyncio">, id<"subprocess">), id<"PIPE">);
     Ref own_group = py::steal_or_throw(PyLong_FromLong(0));
-    return py::call_method_kw(asyncio, n.create_subprocess_shell, {command},
-                              {{n.stdout_, pipe}, {n.stderr_, pipe}, {n.process_group, own_group}});
+    return py::call_kw(global_attr(id<"asyncio">, id<"create_subprocess_shell">), {command},
+                       {{id<"stdout">, pipe}, {id<"stderr">, pipe}, {id<"process_group">, own_group}});
 }
 
-Ref wait_for(Borrowed asyncio, Ref awaitable, Borrowed timeout) {
-    return py::call_method_kw(asyncio, names().wait_for, {awaitable}, {{names().timeout, timeout}});
+// asyncio.wait_for(proc.communicate(), timeout=timeout)
+Ref communicate(Borrowed proc, Borrowed timeout) {
+    return py::call_kw(global_attr(id<"asyncio">, id<"wait_for">), {py::call_method(proc, id<"communicate">)},
+                       {{id<"timeout">, timeout}});
 }
 
 // bytes.decode("utf-8", errors="replace")
@@ -62,7 +62,7 @@ Ref log_line(Borrowed command, Borrowed output) {
 
 // SIGKILL to the command's process group; a group that is already gone is fine.
 void kill_group(Borrowed proc) {
-    long pid = PyLong_AsLong(py::getattr(proc, names().pid).get());
+    long pid = PyLong_AsLong(py::getattr(proc, id<"pid">).get());
     if (pid == -1 && PyErr_Occurred()) py::throw_pending();
     if (pid <= 0) return;  // never our own group or every process
     if (killpg(static_cast<pid_t>(pid), SIGKILL) == 0 || errno == ESRCH) return;
@@ -74,63 +74,63 @@ void kill_group(Borrowed proc) {
 // to the end, so that asyncio has closed its transport by the time shell() is
 // done with it. Reading matters: a pipe whose unread output filled the
 // stream's buffer is no longer watched, and would never see its end.
-py::Task<void> reap(Borrowed asyncio, Borrowed proc) {
-    Ref grace = py::steal_or_throw(PyFloat_FromDouble(reap_grace_seconds));
+py::Task<void> reap(Borrowed proc) {
+    Held grace = py::steal_or_throw(PyFloat_FromDouble(reap_grace_seconds));
     try {
-        Ref dropped = co_await wait_for(asyncio, py::call_method(proc, names().communicate), grace);
+        co_await communicate(proc, grace);
     } catch (py::PyError& e) {
         if (!e.is_exception()) throw;
     }
 }
 
-py::Task<void> stop(Borrowed asyncio, Borrowed proc) {
+py::Task<void> stop(Borrowed proc) {
     kill_group(proc);
-    co_await reap(asyncio, proc);
+    co_await reap(proc);
 }
 
-bool running(Borrowed proc) { return py::getattr(proc, names().returncode).is_none(); }
+bool running(Borrowed proc) { return py::getattr(proc, id<"returncode">).is_none(); }
+
+bool is_a(Borrowed exc, PyObject* name) {
+    return PyErr_GivenExceptionMatches(exc.get(), global_attr(id<"asyncio">, name).get()) != 0;
+}
 
 // What shell() makes of an exception: the time-out text, the error text, or
 // (cancellation and other non-Exception throwables) the exception itself,
 // after the command's group has been killed. Only a cancellation waits for
 // the reaping: a closing coroutine must not suspend again.
-py::Task<Ref> after_failure(Borrowed proc, py::PyError failure, Borrowed timeout) {
-    const auto& n = names();
-    Ref asyncio = module_global(n.asyncio);
-    if (failure.matches(py::getattr(asyncio, n.TimeoutError).get())) {
-        if (proc) co_await stop(asyncio, proc);
+py::Task<Ref> after_failure(Borrowed proc, Borrowed failure, Borrowed timeout) {
+    if (is_a(failure, id<"TimeoutError">)) {
+        if (proc) co_await stop(proc);
         co_return py::steal_or_throw(PyUnicode_FromFormat("%s%R%s", msg::shell_timeout, timeout.get(), msg::seconds));
     }
-    if (failure.is_exception()) {
-        if (proc && running(proc)) co_await stop(asyncio, proc);
-        Ref text = py::str_of(failure.value());
-        co_return py::steal_or_throw(PyUnicode_FromFormat("%s%U", msg::shell_error, text.get()));
+    if (PyErr_GivenExceptionMatches(failure.get(), PyExc_Exception)) {
+        if (proc && running(proc)) co_await stop(proc);
+        co_return prefixed(msg::shell_error, py::str_of(failure));
     }
     if (proc) {
         kill_group(proc);
-        if (failure.matches(py::getattr(asyncio, n.CancelledError).get())) co_await reap(asyncio, proc);
+        if (is_a(failure, id<"CancelledError">)) co_await reap(proc);
     }
-    throw failure;
+    throw py::PyError(py::borrow(failure));
 }
 
 py::Task<Ref> shell_body(const Args& a) {
     Borrowed self = a[0], command = a[1];
-    const auto& n = names();
-    Ref timeout = py::steal_or_throw(PyFloat_FromDouble(a.number(2)));
-    Ref proc;
-    std::optional<py::PyError> failure;
+    Held timeout = py::steal_or_throw(PyFloat_FromDouble(a.number(2)));
+    Held proc;
+    Held failure;
     try {
-        Ref asyncio = module_global(n.asyncio);
-        proc = co_await start_command(asyncio, command);
-        Ref streams = co_await wait_for(asyncio, py::call_method(proc, n.communicate), timeout);
-        Ref output = combined_output(streams);
+        proc = co_await start_command(command);
+        Ref output = combined_output(co_await communicate(proc, timeout));
         log(self, log_line(command, output));
-        co_return stripped(output);
+        co_return py::call_method(output, id<"strip">);
     } catch (py::PyError& e) {
-        failure.emplace(std::move(e));
+        failure = e.take();
     }
-    co_return co_await after_failure(proc, std::move(*failure), timeout);
+    co_return co_await after_failure(proc, failure, timeout);
 }
+
+constexpr const char* shell_doc = "Run a shell command and return the output.";
 
 constexpr Param shell_params[] = {
     py::self_param,
@@ -138,8 +138,11 @@ constexpr Param shell_params[] = {
     {"timeout", Type::real, py::defaults::real(30.0)},
 };
 
+constexpr py::FunctionDef shell_def{"shell", shell_params, shell_doc, nullptr, shell_body, py::Result::str};
+constexpr const py::FunctionDef* methods[] = {&shell_def};
+
 }  // namespace
 
-const py::FunctionDef shell_def{"shell", shell_params, msg::shell_doc, nullptr, shell_body, py::Result::str};
+const Methods shell_methods{methods};
 
 }  // namespace zorvik::skills
