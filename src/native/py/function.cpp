@@ -172,8 +172,4 @@ void set_function_owner(Borrowed function, PyTypeObject* owner) {
     if (is_function(function)) as_function(function.get())->p.sig.set_owner(owner);
 }
 
-const FunctionDef* function_def(Borrowed callable) noexcept {
-    return is_function(callable) ? as_function(callable.get())->p.def : nullptr;
-}
-
 }  // namespace zorvik::py

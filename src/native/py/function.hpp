@@ -36,7 +36,4 @@ Ref make_function(const FunctionDef& def, const char* module, const char* owner)
 // Methods check their instance against the class once it exists.
 void set_function_owner(Borrowed function, PyTypeObject* owner);
 
-// The definition behind a native function, or nullptr for any other object.
-const FunctionDef* function_def(Borrowed callable) noexcept;
-
 }  // namespace zorvik::py
