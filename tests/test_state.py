@@ -241,7 +241,7 @@ def test_a_save_inside_a_save_does_not_wait_for_itself(ctx, state_file, released
             return "shown"
 
     assert finishes(ctx.save_state, "outer", SavesWhenShown())
-    assert ctx._load_full_state() == {"outer": "shown"}
+    assert ctx.load_state("outer") == "shown"
 
 
 def test_clearing_that_fails_releases_the_lock(ctx, state_file, released):
