@@ -7,13 +7,16 @@ JSON object: scenario name -> [refs per run, blocks per run].
 
 import asyncio
 import gc
+import inspect
 import json
 import logging
 import os
 import re
 import sys
 import tempfile
+import types
 import warnings
+import weakref
 
 sys.path[:0] = [os.path.join(os.path.dirname(__file__), "native"), os.path.join(os.path.dirname(__file__), "..", "src")]
 os.environ["HOME"] = tempfile.mkdtemp(prefix="zorvik-refcount-")
@@ -21,6 +24,9 @@ warnings.simplefilter("ignore")
 # Failed runs log their tracebacks; the counts are what matters here.
 logging.getLogger("zorvik").addHandler(logging.NullHandler())
 logging.getLogger("zorvik").propagate = False
+# So do tasks left pending in a closed loop, which asyncio reports when they go.
+logging.getLogger("asyncio").addHandler(logging.NullHandler())
+logging.getLogger("asyncio").propagate = False
 
 import zorvik_layer_probe as probe  # noqa: E402
 
@@ -269,6 +275,8 @@ for _name, _source in {
     "ok": "async def run(ctx, params):\n    ctx.log('hi')\n    return {'n': params['n']}\n",
     "fails": "async def run(ctx, params):\n    raise ValueError('bad')\n",
     "plain": "def run(ctx, params):\n    return {}\n",
+    "stranded": "import asyncio\nasync def run(ctx, params):\n    params['seen'] = ctx\n"
+                "    await asyncio.get_running_loop().create_future()\n",
 }.items():
     with open(os.path.join(SKILL_DIR, _name + ".py"), "w") as _f:
         _f.write(_source)
@@ -285,6 +293,60 @@ async def engine_runs():
     await runner.run("missing", {}, os.path.join(SKILL_DIR, "missing.py"))
     await runner.run("../escape", {})
     raises(runner.run, None, {})
+
+
+# Contexts of runs and context coroutines dropped in reference cycles, which
+# must all be gone once the cycles are collected.
+STRANDED = weakref.WeakSet()
+stranded_count = 0
+
+
+class Silent:
+    """An LLM client whose requests never get an answer."""
+
+    def __init__(self):
+        self.chat = types.SimpleNamespace(completions=self)
+
+    async def create(self, **kwargs):
+        await asyncio.get_running_loop().create_future()
+
+
+def stranded(engine):
+    global stranded_count
+    stranded_count += 2
+    params = {}
+    ctx = engine.ZorvikContext("refcount-stranded", Silent())
+    STRANDED.add(ctx)
+    return engine.PythonSkillRunner().run("stranded", params, os.path.join(SKILL_DIR, "stranded.py")), params, ctx
+
+
+@scenario
+async def engine_runs_kept_in_cycles():
+    import zorvik.skills.skill_engine as engine
+
+    run, params, ctx = stranded(engine)
+    params["co"] = run
+    ctx.co = ctx.llm_ask("q")
+    for coro in (run, ctx.co):
+        coro.send(None)
+    STRANDED.add(params["seen"])
+
+
+def engine_runs_left_pending():
+    import zorvik.skills.skill_engine as engine
+
+    run, params, ctx = stranded(engine)
+    loop = asyncio.new_event_loop()
+    try:
+        tasks = [loop.create_task(run), loop.create_task(ctx.llm_ask("q"))]
+        loop.run_until_complete(asyncio.sleep(0))
+        STRANDED.add(params["seen"])
+        del tasks
+    finally:
+        loop.close()
+
+
+SCENARIOS["engine_runs_left_pending"] = engine_runs_left_pending
 
 
 @scenario
@@ -409,14 +471,21 @@ for _name, _fn in router_scenarios().items():
 
 
 def measure(fn, runs):
-    async def loop(n):
+    async def in_a_loop(n):
         for _ in range(n):
             await fn()
 
-    asyncio.run(loop(300))
+    def repeat(n):
+        if inspect.iscoroutinefunction(fn):
+            asyncio.run(in_a_loop(n))
+        else:  # makes and closes event loops of its own
+            for _ in range(n):
+                fn()
+
+    repeat(300)
     gc.collect()
     refs, blocks = sys.gettotalrefcount(), sys.getallocatedblocks()
-    asyncio.run(loop(runs))
+    repeat(runs)
     gc.collect()
     return [(sys.gettotalrefcount() - refs) / runs, (sys.getallocatedblocks() - blocks) / runs]
 
@@ -424,3 +493,7 @@ def measure(fn, runs):
 if __name__ == "__main__":
     wanted = sys.argv[1:] or list(SCENARIOS)
     print(json.dumps({name: measure(SCENARIOS[name], 300) for name in wanted}))
+    gc.collect()
+    if stranded_count:
+        print(f"contexts alive after collection: {len(STRANDED)} of {stranded_count}", file=sys.stderr)
+        sys.exit(len(STRANDED) > 0)

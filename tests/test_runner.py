@@ -1,11 +1,9 @@
 """PythonSkillRunner: loading skill files, the result of every outcome, clean-up, concurrency."""
 
 import asyncio
-import gc
 import logging
 import sys
 import textwrap
-import weakref
 
 import pytest
 
@@ -183,6 +181,11 @@ WRONG_SIGNATURE = "run() takes 1 positional argument but 2 were given"
         ("async def run(ctx, params):\n    raise RuntimeError\n", "RuntimeError: ", "", "RuntimeError"),
         ("raise KeyError('top')\nasync def run(ctx, params):\n    pass\n", "KeyError: 'top'", "'top'", "KeyError: 'top'"),
         ("async def run(ctx):\n    return {}\n", f"TypeError: {WRONG_SIGNATURE}", WRONG_SIGNATURE, None),
+        # A skill that exits fails its run; the host goes on.
+        ("import sys\nasync def run(ctx, params):\n    sys.exit('bye')\n", "SystemExit: bye", "bye",
+         "SystemExit: bye"),
+        ("import sys\nsys.exit(3)\nasync def run(ctx, params):\n    pass\n", "SystemExit: 3", "3", "SystemExit: 3"),
+        ("async def run(ctx, params):\n    raise SystemExit\n", "SystemExit: ", "", "SystemExit"),
     ],
 )
 async def test_exceptions_become_failed_results(runner, write_skill, caplog, source, error, last, tail):
@@ -201,6 +204,21 @@ async def test_exceptions_become_failed_results(runner, write_skill, caplog, sou
         assert f'File "{script}"' in errors[0]
         assert errors[0].endswith(f"\n{tail}\n")
     assert closed(caplog, "broken")
+
+
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, asyncio.CancelledError, GeneratorExit])
+@pytest.mark.parametrize("where", ["run", "module"])
+async def test_other_base_exceptions_propagate_after_cleanup(runner, write_skill, caplog, exc, where):
+    caplog.set_level(logging.INFO, LOGGER)
+    raising = f"raise {'asyncio.' if exc is asyncio.CancelledError else ''}{exc.__name__}('out')"
+    if where == "run":
+        write_skill("leaving", f"import asyncio\nasync def run(ctx, params):\n    {raising}\n")
+    else:
+        write_skill("leaving", f"import asyncio\n{raising}\nasync def run(ctx, params):\n    pass\n")
+    with pytest.raises(exc, match="out"):
+        await runner.run("leaving", {})
+    assert closed(caplog, "leaving")
+    assert not [r for r in caplog.records if r.levelno == logging.ERROR]
 
 
 async def test_handled_exception_is_restored_after_reporting(runner, write_skill):
@@ -329,21 +347,3 @@ async def test_cancellation_propagates_after_cleanup(runner, write_skill):
     with pytest.raises(asyncio.CancelledError):
         await task
     assert seen[0].get_logs()[-1].endswith("] Browser closed")
-
-
-async def test_a_suspended_run_caught_in_a_cycle_is_collected_and_cleaned_up(runner, write_skill, caplog):
-    caplog.set_level(logging.INFO, LOGGER)
-    write_skill("cyclic", """
-        import asyncio, weakref
-        async def run(ctx, params):
-            params["refs"].append(weakref.ref(ctx))
-            ctx.params = params  # the context, the run and its parameters hold one another
-            await asyncio.get_running_loop().create_future()
-    """)
-    refs = []
-    params = {"refs": refs}
-    params["run"] = coro = runner.run("cyclic", params)
-    coro.send(None)
-    del params, coro
-    gc.collect()
-    assert refs[0]() is None and closed(caplog, "cyclic")

@@ -1,6 +1,12 @@
 """Persistent state: one JSON file per skill, read whole on every call, replaced whole on every save."""
 
+import fcntl
 import os
+import pathlib
+import subprocess
+import sys
+import threading
+import time
 
 import pytest
 
@@ -17,6 +23,35 @@ def state_file(ctx):
 
 def leftovers(state_file):
     return sorted(p.name for p in state_file.parent.iterdir() if p != state_file)
+
+
+def locked(directory):
+    """Whether someone holds the state directory's lock (asked through a descriptor of our own)."""
+    fd = os.open(directory, os.O_RDONLY)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        return True
+    finally:
+        os.close(fd)
+    return False
+
+
+@pytest.fixture
+def released(state_file):
+    """Asserts, at the end of the test, that no lock is held and no descriptor left open."""
+    descriptors = len(os.listdir("/proc/self/fd"))
+    yield
+    assert not locked(state_file.parent)
+    assert len(os.listdir("/proc/self/fd")) == descriptors
+
+
+def finishes(call, *args):
+    """Runs call(*args) in a thread; False if it is still waiting after a while."""
+    worker = threading.Thread(target=call, args=args, daemon=True)
+    worker.start()
+    worker.join(10)
+    return not worker.is_alive()
 
 
 def test_fresh_skill_reads_defaults_and_creates_nothing(ctx, state_file):
@@ -91,7 +126,7 @@ def circular():
         ("k", {(1, 2): "v"}, TypeError, "keys must be str, int, float, bool or None, not tuple"),
     ],
 )
-def test_failed_saves_leave_the_file_untouched(ctx, state_file, key, value, error, message):
+def test_failed_saves_leave_the_file_untouched(ctx, state_file, released, key, value, error, message):
     ctx.save_state("kept", True)
     before = state_file.read_bytes()
     with pytest.raises(error) as err:
@@ -101,7 +136,7 @@ def test_failed_saves_leave_the_file_untouched(ctx, state_file, key, value, erro
 
 
 @pytest.mark.parametrize("failing", ["fchmod", "fsync", "replace"])
-def test_failed_write_keeps_the_stored_state(engine, ctx, state_file, monkeypatch, failing):
+def test_failed_write_keeps_the_stored_state(engine, ctx, state_file, released, monkeypatch, failing):
     ctx.save_state("kept", [1, 2])
     before = state_file.read_bytes()
 
@@ -138,3 +173,78 @@ def test_a_missing_state_directory_is_reported_with_the_state_file(ctx, state_fi
     with pytest.raises(FileNotFoundError) as err:
         ctx.save_state("a", 1)
     assert err.value.filename == str(state_file)
+
+
+# ---------------------------------------------------------------- several savers at once
+
+SAVER = """
+import os, sys, time
+from zorvik.skills.skill_engine import ZorvikContext
+
+n, signals = sys.argv[1], sys.argv[2]
+ctx = ZorvikContext("shared")
+open(os.path.join(signals, f"ready-{n}"), "x").close()
+while not os.path.exists(os.path.join(signals, "go")):
+    time.sleep(0.001)
+for k in range(40):
+    ctx.save_state(f"{n}-{k}", k)
+"""
+
+
+def test_processes_saving_at_once_keep_every_key(engine, home, tmp_path):
+    env = {**os.environ, "HOME": str(home), "PYTHONPATH": os.pathsep.join(sys.path)}
+    savers = [subprocess.Popen([sys.executable, "-c", SAVER, str(n), str(tmp_path)], env=env) for n in range(4)]
+    while len(list(tmp_path.glob("ready-*"))) < 4 and all(saver.poll() is None for saver in savers):
+        time.sleep(0.01)
+    (tmp_path / "go").touch()
+    assert [saver.wait(timeout=60) for saver in savers] == [0] * 4
+    ctx = engine.ZorvikContext("shared")
+    assert ctx._load_full_state() == {f"{n}-{k}": k for n in range(4) for k in range(40)}
+    assert [p.name for p in ctx._state_file.parent.iterdir()] == ["shared.json"]
+
+
+@pytest.mark.parametrize("step", ["read", "replace", "remove"])
+def test_changes_hold_the_directory_lock(engine, ctx, state_file, released, monkeypatch, step):
+    seen = []
+    if step == "read":
+        original = ctx._load_full_state
+        ctx._load_full_state = lambda: seen.append(locked(state_file.parent)) or original()
+        ctx.save_state("a", 1)
+    else:
+        ctx.save_state("a", 1)
+        owner, name = (engine.os, "replace") if step == "replace" else (pathlib.Path, "unlink")
+        original = getattr(owner, name)
+
+        def probe(*args):
+            seen.append(locked(state_file.parent))
+            return original(*args)
+
+        monkeypatch.setattr(owner, name, probe)
+        ctx.save_state("b", 2) if step == "replace" else ctx.clear_state()
+    assert seen == [True]
+
+
+def test_readers_do_not_wait_for_the_lock(ctx, state_file):
+    ctx.save_state("a", 1)
+    fd = os.open(state_file.parent, os.O_RDONLY)
+    fcntl.flock(fd, fcntl.LOCK_EX)
+    try:
+        assert finishes(ctx.load_state, "a")
+    finally:
+        os.close(fd)
+
+
+def test_a_save_inside_a_save_does_not_wait_for_itself(ctx, state_file, released):
+    class SavesWhenShown:
+        def __str__(self):
+            ctx.save_state("inner", 1)
+            return "shown"
+
+    assert finishes(ctx.save_state, "outer", SavesWhenShown())
+    assert ctx.load_state("outer") == "shown"
+
+
+def test_clearing_that_fails_releases_the_lock(ctx, state_file, released):
+    state_file.mkdir()
+    with pytest.raises(IsADirectoryError):
+        ctx.clear_state()

@@ -150,6 +150,14 @@ private:
     Ref saved_;
 };
 
+// What a skill raised that makes a failed run: any Exception, and SystemExit,
+// since a skill calling sys.exit() must not end the host. Cancellation,
+// KeyboardInterrupt and a coroutine being closed pass to the caller.
+bool is_skill_failure(Borrowed exc) {
+    return PyErr_GivenExceptionMatches(exc.get(), PyExc_Exception) ||
+           PyErr_GivenExceptionMatches(exc.get(), PyExc_SystemExit);
+}
+
 // A skill that failed: the traceback to the module logger, a last log entry
 // and a failed result.
 Ref report_failure(Borrowed ctx, Borrowed skill_name, Borrowed exc, Borrowed start) {
@@ -185,7 +193,7 @@ py::Task<Ref> run_body(const Args& a) {
     } catch (PyError& e) {
         failure = e.take();
     }
-    if (failure && PyErr_GivenExceptionMatches(failure.get(), PyExc_Exception)) {
+    if (failure && is_skill_failure(failure)) {
         try {
             result = report_failure(ctx, skill_name, failure, start);
             failure = Ref();

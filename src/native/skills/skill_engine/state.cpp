@@ -93,6 +93,84 @@ void replace_state_file(Borrowed state_file, Borrowed text) {
     }
 }
 
+// Saves exclude one another, across contexts, threads and processes, through
+// an advisory lock on the directory holding the state file: no lock file
+// appears beside the state, and readers, who see the file replaced whole,
+// never wait. A change made while this thread already holds a state lock
+// (from a value's __str__, or an overridden _load_full_state) runs inside
+// that lock instead of waiting for itself. A directory that cannot be opened
+// is not locked: the change then fails, or succeeds, as it would without it.
+class StateLock {
+public:
+    explicit StateLock(Borrowed state_file) {
+        if (held_by_this_thread > 0) return;
+        os_ = module_global(id<"os">);
+        Ref fd;
+        try {
+            Ref state_path = py::steal_or_throw(PyOS_FSPath(state_file.get()));
+            Ref directory = py::call_method(py::getattr(os_, id<"path">), id<"dirname">, state_path);
+            if (!py::truth(directory)) directory = py::getattr(os_, id<"curdir">);
+            fd = py::call_method(os_, id<"open">, directory, py::getattr(os_, id<"O_RDONLY">));
+        } catch (PyError& e) {
+            if (e.matches(PyExc_OSError) || e.matches(PyExc_TypeError)) return;
+            throw;
+        }
+        try {
+            fcntl_ = py::import("fcntl");
+            py::call_method(fcntl_, id<"flock">, fd, py::getattr(fcntl_, id<"LOCK_EX">));
+        } catch (PyError&) {
+            close_descriptor_quietly(fd);
+            throw;
+        }
+        fd_ = std::move(fd);
+        ++held_by_this_thread;
+    }
+    StateLock(const StateLock&) = delete;
+    StateLock& operator=(const StateLock&) = delete;
+
+    // Leaving a failed change: its error is the one that propagates.
+    ~StateLock() {
+        if (!fd_) return;
+        PyObject* pending = PyErr_GetRaisedException();
+        try {
+            release();
+        } catch (PyError&) {
+        }
+        PyErr_SetRaisedException(pending);
+    }
+
+    // Unlocks before closing, so that a copy of the descriptor inherited by a
+    // forked child cannot keep the lock.
+    void release() {
+        if (!fd_) return;
+        Ref fd = std::move(fd_);
+        --held_by_this_thread;
+        try {
+            py::call_method(fcntl_, id<"flock">, fd, py::getattr(fcntl_, id<"LOCK_UN">));
+        } catch (PyError&) {
+            close_descriptor_quietly(fd);
+            throw;
+        }
+        py::call_method(os_, id<"close">, fd);
+    }
+
+private:
+    void close_descriptor_quietly(Borrowed fd) {
+        try {
+            py::call_method(os_, id<"close">, fd);
+        } catch (PyError& e) {
+            if (!e.is_exception()) throw;
+        }
+    }
+
+    static thread_local int held_by_this_thread;
+    Ref os_;
+    Ref fcntl_;
+    Ref fd_;  // none when this change holds no lock
+};
+
+thread_local int StateLock::held_by_this_thread = 0;
+
 Ref load_full_state_body(const Args& a) {
     Ref file = state_file(a[0]);
     if (!py::truth(py::call_method(file, id<"exists">))) return new_dict();
@@ -107,12 +185,15 @@ Ref load_full_state_body(const Args& a) {
 
 Ref save_state_body(const Args& a) {
     Borrowed self = a[0], key = a[1], value = a[2];
+    Ref file = state_file(self);
+    StateLock lock(file);
     Ref state = py::call_method(self, id<"_load_full_state">);
     py::check(PyObject_SetItem(state.get(), key.get(), value.get()));
     Ref indent = py::steal_or_throw(PyLong_FromLong(2));
     Ref text = py::call_kw(global_attr(id<"json">, id<"dumps">), {state},
                            {{id<"indent">, indent}, {id<"default">, reinterpret_cast<PyObject*>(&PyUnicode_Type)}});
-    replace_state_file(state_file(self), text);
+    replace_state_file(file, text);
+    lock.release();
     return py::none();
 }
 
@@ -122,7 +203,9 @@ Ref load_state_body(const Args& a) {
 
 Ref clear_state_body(const Args& a) {
     Ref file = state_file(a[0]);
+    StateLock lock(file);
     if (py::truth(py::call_method(file, id<"exists">))) py::call_method(file, id<"unlink">);
+    lock.release();
     return py::none();
 }
 
