@@ -4,11 +4,13 @@
 
 browser: a skill run (PythonSkillRunner.run of a skill that opens a local page
 and reads its text, in real headless Chromium) is cancelled at POINTS moments
-of the reference runs' time line, measured first in the same process: two
-thirds of them spread over the opening (driver start, launch, new context, new
-page), the rest over navigation, the settling pause, reading and clean-up. After each cancellation the
-runner's clean-up has run; the driver and Chromium processes still alive after
-a grace period are counted, then killed so that the next point starts clean.
+of a reference run's time line, measured first in the same process (after a
+warm-up run): two thirds of them spread over the opening (driver start,
+launch, new context, new page), the rest over navigation with its settling
+pause, and over reading the text and the runner's clean-up. The runner's
+clean-up has run by the time a cancelled run ends; the driver and Chromium
+processes still alive after a grace period are counted, then killed so that
+the next point starts clean.
 
 shell: ctx.shell() of a command that starts a background child is cancelled
 after k event-loop steps, for k = 1..STEPS, ROUNDS times each. Every step
@@ -18,8 +20,8 @@ asyncio is still setting the process up.
 
 Every process a point starts carries a mark in its environment; leftovers are
 the live (not zombie) processes with that mark. The engine is imported from
-sys.path (PYTHONPATH=src for the built tree). ZORVIK_BENCH_QUICK=1 runs fewer
-points.
+sys.path (`tools/py314 env PYTHONPATH=src python3 ...` for the built tree).
+ZORVIK_BENCH_QUICK=1 runs fewer points.
 """
 
 import asyncio
@@ -85,35 +87,37 @@ class Page(http.server.BaseHTTPRequestHandler):
 
 
 SKILL = """
+import asyncio, time
+
 async def run(ctx, params):
+    marks = params.get("marks")
+    if marks is not None:  # the reference run notes when each field gets set
+        async def watch():
+            while True:
+                for field in ("_playwright", "_browser_instance", "_browser_context", "_page"):
+                    if field not in marks and getattr(ctx, field) is not None:
+                        marks[field] = time.monotonic()
+                await asyncio.sleep(0.002)
+        watcher = asyncio.create_task(watch())
     await ctx.browser_navigate(params["url"])
-    return {"text": await ctx.browser_get_text()}
+    if marks is not None:
+        marks["navigated"] = time.monotonic()
+    text = await ctx.browser_get_text()
+    if marks is not None:
+        marks["read"] = time.monotonic()
+        watcher.cancel()
+    return {"text": text}
 """
 
-
-async def time_line(url):
-    """When each browser field got set during one opening, and when the navigation ended."""
-    ctx = engine.ZorvikContext("timeline")
-    marks, start = {}, time.monotonic()
-    task = asyncio.create_task(ctx.browser_navigate(url))
-    while not task.done():
-        for field in ("_playwright", "_browser_instance", "_browser_context", "_page"):
-            if field not in marks and getattr(ctx, field) is not None:
-                marks[field] = time.monotonic() - start
-        await asyncio.sleep(0.002)
-    await task
-    total = time.monotonic() - start
-    await ctx.cleanup()
-    return marks, total
+PHASES = [("driver start", "_playwright"), ("launch", "_browser_instance"), ("new_context", "_browser_context"),
+          ("new_page", "_page"), ("navigate", "navigated"), ("get_text", "read")]
 
 
 def phase(t, marks):
-    names = [("driver start", "_playwright"), ("launch", "_browser_instance"),
-             ("new_context", "_browser_context"), ("new_page", "_page"), ("navigate", "navigated")]
-    for name, field in names:
+    for name, field in PHASES:
         if t < marks.get(field, float("inf")):
             return name
-    return "text/clean-up"
+    return "clean-up"
 
 
 async def browser():
@@ -122,20 +126,23 @@ async def browser():
     url = f"http://127.0.0.1:{server.server_address[1]}/"
     script = home / "navigate.py"
     script.write_text(SKILL)
+    runner = engine.PythonSkillRunner()
 
     os.environ[MARK] = "reference"
-    marks, navigated = await time_line(url)
-    marks["navigated"] = navigated
-    runner = engine.PythonSkillRunner()
+    await runner.run("navigate", {"url": url}, str(script))  # warms up caches and the disk
+    marks = {}
     start = time.monotonic()
-    await runner.run("navigate", {"url": url}, str(script))
+    await runner.run("navigate", {"url": url, "marks": marks}, str(script))
     total = time.monotonic() - start
+    marks = {field: t - start for field, t in marks.items()}
     await leftovers("reference")
-    opening = marks["_page"]
-    early = round(POINTS * 2 / 3)
+    opening, navigated = marks["_page"], marks["navigated"]
+    early, late = round(POINTS * 2 / 3), round(POINTS * 2 / 9)
+    middle = POINTS - early - late
     points = [opening * i / early for i in range(early)]
-    points += [opening + (total - opening) * (i + 1) / (POINTS - early + 1) for i in range(POINTS - early)]
-    print(f"reference run: {total:.2f} s; fields set at "
+    points += [opening + (navigated - opening) * i / middle for i in range(middle)]
+    points += [navigated + (total - navigated) * i / late for i in range(late)]
+    print(f"reference run: {total:.2f} s; reached at "
           + ", ".join(f"{f} {t:.2f} s" for f, t in marks.items()))
 
     results = []
@@ -145,12 +152,12 @@ async def browser():
         await asyncio.sleep(at)
         task.cancel()
         try:
-            outcome = type(await task).__name__
+            outcome = "finished" if (await task).success else "failed"
         except asyncio.CancelledError:
             outcome = "cancelled"
         left = await leftovers(mark)
         results.append(left)
-        print(f"  {at:5.2f} s  {phase(at, marks):13s} {outcome:10s} leftover processes: {left}")
+        print(f"  {at:5.2f} s  {phase(at, marks):12s} {outcome:9s} leftover processes: {left}")
     server.shutdown()
     print(f"browser: {sum(1 for r in results if r)} of {len(results)} points left processes "
           f"({sum(results)} processes)")

@@ -258,7 +258,7 @@ async def test_a_closed_opening_awaits_nothing_and_the_step_is_released_later(ct
     assert pw.names()[-1] == "chromium.launch"
     assert ctx._playwright is pw.driver  # left for browser_close, as before
     pw.release.set()
-    await wait_for_calls(pw, len(OPENING[:3]) + 1)
+    await wait_for_calls(pw, 4)
     assert pw.names()[3:] == ["browser.close"]
     await ctx.browser_close()
     assert pw.names()[3:] == ["browser.close", "driver.stop"]

@@ -195,7 +195,9 @@ async def run(ctx, params):
     await ctx.browser_open()
     params["opened"] = time.monotonic()
     await ctx.browser_navigate(params["url"])
-    return {"text": await ctx.browser_get_text()}
+    text = await ctx.browser_get_text()
+    params["read"] = time.monotonic()
+    return {"text": text}
 """
 
 
@@ -206,10 +208,11 @@ async def test_a_run_cancelled_anywhere_in_its_session_leaves_no_process(engine,
     params = {"url": site + "/"}
     started = time.monotonic()
     assert (await runner.run("visit", params, str(script))).success
-    opening, total = params["opened"] - started, time.monotonic() - started
+    opening, read, total = params["opened"] - started, params["read"] - started, time.monotonic() - started
     # Most points fall into the start-up (driver, launch, context, page), where
-    # starts in progress used to be left behind; the rest into navigation and clean-up.
-    points = [opening * i / 10 for i in range(10)] + [opening + (total - opening) * i / 4 for i in range(4)]
+    # starts in progress used to be left behind; the rest into navigation and the clean-up.
+    points = [opening * i / 10 for i in range(10)]
+    points += [opening + (read - opening) * i / 2 for i in range(2)] + [read + (total - read) * i / 3 for i in range(3)]
     left = {}
     for n, at in enumerate(points):
         mark = f"{os.getpid()}-point-{n}"

@@ -174,6 +174,7 @@ async def test_a_second_cancellation_leaves_at_once_and_the_command_is_stopped_l
     task.cancel()
     with pytest.raises(asyncio.CancelledError):
         await task
+    assert task.cancelling() == 2
     assert await none_left(mark)
     async with asyncio.timeout(5):  # the late stop reaps it too, closing its transport
         while len(asyncio.all_tasks()) > 1:
