@@ -3,11 +3,21 @@
 Every call the engine makes is appended to ``calls`` as ``(what, args, kwargs)``,
 ``what`` being "<object>.<method>" (for example "page.click"). A call can be made
 to fail (``fail[what] = exc``), to return a value (``results[what] = value``), or
-to wait until cancelled (``block = what``; ``blocked`` is set once it waits).
+to hold up (``block = what``; ``blocked`` is set once it waits). A held-up call
+raises when it is cancelled itself; otherwise it finishes, as a start in progress
+would, once ``release`` is set or, unless ``release_on_cancel`` is false, as soon
+as another task of the loop is asked to cancel (the caller's, when the engine
+waits for the call shielded from cancellation).
 """
 
 import asyncio
 import types
+
+
+@types.coroutine
+def _next_round():
+    """One turn of the event loop, whatever asyncio.sleep has been replaced with."""
+    yield
 
 
 class Stub:
@@ -35,6 +45,8 @@ class FakePlaywright:
         self.results = {}
         self.block = None
         self.blocked = asyncio.Event()
+        self.release = asyncio.Event()
+        self.release_on_cancel = True
         self.driver = self.browser = self.context = self.page = None
         self.module = types.ModuleType("playwright.async_api")
         self.module.async_playwright = self.async_playwright
@@ -43,10 +55,17 @@ class FakePlaywright:
         self.calls.append((what, args, kwargs))
         if what == self.block:
             self.blocked.set()
-            await asyncio.Event().wait()
+            await self._held_up()
         if what in self.fail:
             raise self.fail[what]
         return self.results.get(what)
+
+    async def _held_up(self):
+        me = asyncio.current_task()
+        while not self.release.is_set():
+            if self.release_on_cancel and any(t.cancelling() for t in asyncio.all_tasks() if t is not me):
+                return
+            await _next_round()
 
     def names(self):
         return [what for what, _, _ in self.calls]

@@ -57,6 +57,28 @@ async def cancel_after(coro, steps=1):
         pass
 
 
+async def cancel_twice(coro):
+    """Cancels a task that has begun, then again once it has taken the first cancellation."""
+    task = asyncio.create_task(coro)
+    await asyncio.sleep(0)
+    task.cancel()
+    await asyncio.sleep(0)
+    task.cancel()
+    try:
+        await task
+    except asyncio.CancelledError:
+        pass
+
+
+async def settled():
+    """Waits until no other task of the loop is left (work handed to tasks of their own),
+    for two turns in a row: a finished task's done-callbacks may start another."""
+    quiet = 0
+    while quiet < 2:
+        quiet = quiet + 1 if len(asyncio.all_tasks()) == 1 else 0
+        await asyncio.sleep(0)
+
+
 async def later(value):
     await asyncio.sleep(0)
     return value
@@ -151,6 +173,18 @@ async def browser_failed_openings():
             await task
         except asyncio.CancelledError:
             pass
+        fake = fake_playwright(block=step, release_on_cancel=False)
+        task = asyncio.create_task(ctx.browser_open())
+        await fake.blocked.wait()
+        task.cancel()
+        await asyncio.sleep(0)
+        task.cancel()
+        try:
+            await task
+        except asyncio.CancelledError:
+            pass
+        fake.release.set()
+        await settled()
     sys.modules["playwright.async_api"] = None
     try:
         await ctx.browser_open()
@@ -224,7 +258,7 @@ async def llm_replacements():
 
 class Commands:
     """Stands in for the engine's asyncio: processes that answer at once, or
-    hang in their first communicate() until killed. Real processes would add
+    hang in their first communicate() until killed, or are slow to create. Real processes would add
     the interpreter's own subprocess bookkeeping to the counts."""
 
     class Process:
@@ -243,12 +277,17 @@ class Commands:
     def __init__(self):
         self.subprocess = asyncio.subprocess
         self.wait_for = asyncio.wait_for
+        self.ensure_future = asyncio.ensure_future
+        self.shield = asyncio.shield
         self.TimeoutError = asyncio.TimeoutError
         self.CancelledError = asyncio.CancelledError
 
     async def create_subprocess_shell(self, command, **kwargs):
         if "\0" in command:
             raise ValueError("embedded null byte")
+        if "slow" in command:  # takes a few turns of the loop to be set up
+            for _ in range(3):
+                await asyncio.sleep(0)
         return self.Process(command)
 
 
@@ -262,7 +301,10 @@ async def shell_commands():
         await ctx.shell("echo")
         await ctx.shell("hang", 0.001)
         await ctx.shell("a\0b")
-        await cancel_after(ctx.shell("hang"), steps=2)
+        await cancel_after(ctx.shell("hang"), steps=4)  # in communicate(), past the creation
+        await cancel_after(ctx.shell("echo"), steps=1)  # while the process is being created
+        await cancel_twice(ctx.shell("slow"))
+        await settled()
         raises(ctx.shell, None)
         raises(ctx.shell, "true", "1")
     finally:

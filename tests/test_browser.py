@@ -188,17 +188,98 @@ async def test_a_failed_opening_releases_what_it_started(ctx, pw, step, released
     assert pw.names() == OPENING
 
 
-@pytest.mark.parametrize("step, released", FAILING_STEPS)
-async def test_a_cancelled_opening_releases_what_it_started(ctx, pw, step, released):
+# A cancelled start still finishes; what it started is released with the rest.
+CANCELLED_STEPS = [
+    ("manager.start", None, ["driver.stop"]),
+    ("chromium.launch", None, ["browser.close", "driver.stop"]),
+    ("chromium.launch", RuntimeError("no luck"), ["driver.stop"]),
+    ("browser.new_context", None, RELEASE),
+    ("context.new_page", None, RELEASE),
+]
+
+
+@pytest.mark.parametrize("step, error, released", CANCELLED_STEPS)
+async def test_a_cancelled_opening_lets_the_step_finish_and_releases_it(ctx, pw, step, error, released):
     pw.block = step
-    task = asyncio.create_task(ctx.browser_wait("#a"))
-    await pw.blocked.wait()
-    task.cancel()
-    with pytest.raises(asyncio.CancelledError):
-        await task
+    if error:
+        pw.fail[step] = error
+    # The enclosing time-out must still recognise the cancellation as its own.
+    with pytest.raises(TimeoutError):
+        async with asyncio.timeout(0.05):
+            await ctx.browser_wait("#a")
     assert pw.names()[pw.names().index(step) + 1:] == released
     assert messages(ctx) == []
     assert (ctx._page, ctx._browser_instance, ctx._browser_context) == (None, None, None)
+
+
+async def wait_for_calls(pw, count):
+    async with asyncio.timeout(5):
+        while len(pw.calls) < count:
+            await asyncio.sleep(0)
+
+
+# What the leaving opening releases itself, and what is released once the held-up step finishes.
+LEFT_STEPS = [
+    ("manager.start", [], ["driver.stop"]),
+    ("chromium.launch", ["driver.stop"], ["browser.close"]),
+    ("browser.new_context", ["browser.close", "driver.stop"], ["context.close"]),
+    ("context.new_page", RELEASE, ["page.close"]),
+]
+
+
+@pytest.mark.parametrize("step, at_once, later", LEFT_STEPS)
+async def test_a_second_cancellation_leaves_at_once_and_the_step_is_released_later(ctx, pw, step, at_once, later):
+    pw.block, pw.release_on_cancel = step, False
+    task = asyncio.create_task(ctx.browser_wait("#a"))
+    await pw.blocked.wait()
+    task.cancel()
+    await asyncio.sleep(0)  # the opening takes the first cancellation and waits on
+    task.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await task
+    assert task.cancelling() == 2
+    after = pw.names().index(step) + 1
+    assert pw.names()[after:] == at_once
+    pw.release.set()
+    await wait_for_calls(pw, after + len(at_once) + len(later))
+    assert pw.names()[after:] == at_once + later
+    assert messages(ctx) == []
+
+
+async def test_a_closed_opening_awaits_nothing_and_the_step_is_released_later(ctx, pw):
+    pw.block, pw.release_on_cancel = "chromium.launch", False
+    opening = ctx.browser_open()
+    waiting = opening.send(None)
+    while not pw.blocked.is_set():  # driven by hand, as a task would, up to the held-up launch
+        if waiting.done():
+            waiting = opening.send(None)
+        await asyncio.sleep(0)
+    opening.close()
+    assert pw.names()[-1] == "chromium.launch"
+    assert ctx._playwright is pw.driver  # left for browser_close, as before
+    pw.release.set()
+    await wait_for_calls(pw, 4)
+    assert pw.names()[3:] == ["browser.close"]
+    await ctx.browser_close()
+    assert pw.names()[3:] == ["browser.close", "driver.stop"]
+
+
+@pytest.mark.parametrize("step", RELEASE)
+@pytest.mark.parametrize("releasing", ["browser_close", "a failed opening"])
+async def test_a_cancelled_release_call_does_not_cut_the_others_short(ctx, pw, step, releasing):
+    if releasing == "browser_close":
+        await ctx.browser_open()
+        logged = ["Browser opened", "Browser closed"]
+    else:
+        pw.fail["context.new_page"] = RuntimeError("no luck")
+        logged = []
+    pw.block = step
+    with pytest.raises(TimeoutError):
+        async with asyncio.timeout(0.05):
+            await (ctx.browser_close() if releasing == "browser_close" else ctx.browser_open())
+    assert pw.names()[len(OPENING):] == RELEASE
+    assert (ctx._page, ctx._browser_instance, ctx._browser_context) == (None, None, None)
+    assert messages(ctx) == logged
 
 
 async def test_operation_errors_pass_through_without_a_log_line(ctx, pw):

@@ -186,3 +186,47 @@ async def test_an_opening_cancelled_while_chromium_starts_leaves_nothing_behind(
     with pytest.raises(asyncio.CancelledError):
         await task
     assert ctx.get_logs() == [] and ctx._browser_instance is None
+
+
+VISIT = """
+import time
+
+async def run(ctx, params):
+    await ctx.browser_open()
+    params["opened"] = time.monotonic()
+    await ctx.browser_navigate(params["url"])
+    text = await ctx.browser_get_text()
+    params["read"] = time.monotonic()
+    return {"text": text}
+"""
+
+
+async def test_a_run_cancelled_anywhere_in_its_session_leaves_no_process(engine, site, tmp_path, monkeypatch):
+    script = tmp_path / "visit.py"
+    script.write_text(VISIT)
+    runner = engine.PythonSkillRunner()
+    params = {"url": site + "/"}
+    started = time.monotonic()
+    assert (await runner.run("visit", params, str(script))).success
+    opening, read, total = params["opened"] - started, params["read"] - started, time.monotonic() - started
+    # Most points fall into the start-up (driver, launch, context, page), where
+    # starts in progress used to be left behind; the rest into navigation and the clean-up.
+    points = [opening * i / 10 for i in range(10)]
+    points += [opening + (read - opening) * i / 2 for i in range(2)] + [read + (total - read) * i / 3 for i in range(3)]
+    left = {}
+    for n, at in enumerate(points):
+        mark = f"{os.getpid()}-point-{n}"
+        monkeypatch.setenv(MARK, mark)
+        task = asyncio.create_task(runner.run("visit", dict(params), str(script)))
+        await asyncio.sleep(at)
+        task.cancel()
+        try:
+            await task
+        except asyncio.CancelledError:
+            pass
+        deadline = time.monotonic() + 10
+        while marked_processes(mark) and time.monotonic() < deadline:
+            await asyncio.sleep(0.1)
+        if stray := marked_processes(mark):
+            left[round(at, 2)] = stray
+    assert left == {}, "processes left behind at these cancel points (s)"

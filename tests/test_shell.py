@@ -2,6 +2,7 @@
 
 import asyncio
 import gc
+import os
 import pathlib
 import time
 
@@ -10,6 +11,8 @@ import pytest
 TIMEOUT = "[TIMEOUT] Command timed out after "
 # Writes the shell's pid (its process group) and a background child's pid to ./pids.
 BACKGROUND = "echo $$ > pids; sleep 30 & echo $! >> pids; "
+# Every process a test's commands start carries this variable, set to the test's own value.
+MARK = "ZORVIK_SHELL_TEST"
 
 
 @pytest.fixture
@@ -17,6 +20,26 @@ def ctx(engine, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     yield engine.ZorvikContext("sh")
     gc.collect()  # an asyncio transport left unclosed warns here, which fails the test
+
+
+@pytest.fixture
+def mark(request, monkeypatch):
+    value = f"{os.getpid()}-{request.node.name}"
+    monkeypatch.setenv(MARK, value)
+    return value
+
+
+def marked(mark):
+    """Live processes whose environment carries the test's mark."""
+    needle = f"{MARK}={mark}".encode()
+    found = []
+    for entry in pathlib.Path("/proc").iterdir():
+        try:
+            if entry.name.isdigit() and live(entry.name) and needle in (entry / "environ").read_bytes().split(b"\0"):
+                found.append(int(entry.name))
+        except OSError:
+            pass
+    return found
 
 
 def messages(ctx):
@@ -114,6 +137,48 @@ async def test_cancellation_stops_the_process_group_and_propagates(ctx):
     with pytest.raises(asyncio.CancelledError):
         await task
     assert await ended([shell, child]) and ctx.get_logs() == []
+
+
+async def none_left(mark, within=5.0):
+    deadline = time.monotonic() + within
+    while marked(mark) and time.monotonic() < deadline:
+        await asyncio.sleep(0.02)
+    return marked(mark) == []
+
+
+def busy_step():
+    """Holds the loop up for a moment, as a busy host does: the shell gets going
+    while asyncio is still setting its process up."""
+    time.sleep(0.002)
+
+
+@pytest.mark.parametrize("steps", range(1, 7))
+async def test_a_cancellation_while_the_process_is_created_leaves_nothing_running(ctx, mark, steps):
+    task = asyncio.create_task(ctx.shell("sleep 30 & sleep 30; wait"))
+    for _ in range(steps):
+        busy_step()
+        await asyncio.sleep(0)
+    task.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await task
+    assert task.cancelling() == 1
+    assert await none_left(mark) and ctx.get_logs() == []
+
+
+async def test_a_second_cancellation_leaves_at_once_and_the_command_is_stopped_later(ctx, mark):
+    task = asyncio.create_task(ctx.shell("sleep 30 & sleep 30; wait"))
+    await asyncio.sleep(0)
+    task.cancel()
+    busy_step()
+    await asyncio.sleep(0)  # the process exists; asyncio has not finished setting it up
+    task.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await task
+    assert task.cancelling() == 2
+    assert await none_left(mark)
+    async with asyncio.timeout(5):  # the late stop reaps it too, closing its transport
+        while len(asyncio.all_tasks()) > 1:
+            await asyncio.sleep(0.01)
 
 
 async def test_an_enclosing_timeout_still_reads_as_its_own(ctx):

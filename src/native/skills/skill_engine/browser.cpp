@@ -68,20 +68,56 @@ Ref new_context(Borrowed browser, Borrowed dir) {
     return py::call_method_kw(browser, id<"new_context">, {}, {{id<"storage_state">, py::str_of(state_file)}});
 }
 
+// What an opening started after it was given up: a driver is stopped, the
+// rest closed, their ordinary errors dropped.
+py::Task<Ref> stop_late_body(const Args& a) {
+    co_await await_quietly(a[0], id<"stop">);
+    co_return py::none();
+}
+
+py::Task<Ref> close_late_body(const Args& a) {
+    co_await await_quietly(a[0], id<"close">);
+    co_return py::none();
+}
+
+constexpr Param late_params[] = {{"started"}};
+constexpr py::FunctionDef stop_late{"stop_late_driver", late_params, nullptr, nullptr, stop_late_body};
+constexpr py::FunctionDef close_late{"close_late_start", late_params, nullptr, nullptr, close_late_body};
+
 // Steps of the opening that may fail; each object is recorded in `o` as soon
-// as it exists and stored in the context's field as the opening goes.
+// as it exists and stored in the context's field as the opening goes. Each
+// start finishes even when the opening is cancelled meanwhile (see
+// await_start), so that what it started is recorded and can be released.
 py::Task<Ref> open_steps(Borrowed self, Opening& o) {
-    o.driver = co_await start_driver();
+    Held starting = start_driver();
+    co_await await_start(starting, o.driver, stop_late);
     py::setattr(self, id<"_playwright">, o.driver);
     Held dir = session_dir();
-    o.browser = co_await launch(o.driver);
+    starting = launch(o.driver);
+    co_await await_start(starting, o.browser, close_late);
     py::setattr(self, id<"_browser_instance">, o.browser);
-    o.context = co_await new_context(o.browser, dir);
+    starting = new_context(o.browser, dir);
+    co_await await_start(starting, o.context, close_late);
     py::setattr(self, id<"_browser_context">, o.context);
-    o.page = co_await py::call_method(o.context, id<"new_page">);
+    starting = py::call_method(o.context, id<"new_page">);
+    co_await await_start(starting, o.page, close_late);
     py::setattr(self, id<"_page">, o.page);
     log(self, py::text(msg::browser_opened));
     co_return o.page.ref();
+}
+
+// One release call of a close, its ordinary errors dropped. A cancellation
+// does not cut the close short: it is kept in `cancelled`, the remaining
+// calls are made, and the caller raises it at the end, so that nothing that
+// was opened outlives a cancelled clean-up. A closing coroutine (GeneratorExit)
+// cannot await the rest and leaves at once.
+py::Task<void> release_step(Borrowed target, PyObject* method, Held& cancelled) {
+    try {
+        co_await await_quietly(target, method);
+    } catch (py::PyError& e) {
+        if (!is_cancellation(e.value())) throw;
+        cancelled = e.take();
+    }
 }
 
 // Undoes a failed opening: closes the context, the browser and the driver it
@@ -90,14 +126,16 @@ py::Task<Ref> open_steps(Borrowed self, Opening& o) {
 // after browser_close: `_playwright` keeps the stopped driver, which a later
 // browser_close stops again harmlessly.
 py::Task<void> release(Borrowed self, const Opening& o) {
-    if (o.context) co_await await_quietly(o.context, id<"close">);
-    if (o.browser) co_await await_quietly(o.browser, id<"close">);
-    if (o.driver) co_await await_quietly(o.driver, id<"stop">);
+    Held cancelled;
+    if (o.context) co_await release_step(o.context, id<"close">, cancelled);
+    if (o.browser) co_await release_step(o.browser, id<"close">, cancelled);
+    if (o.driver) co_await release_step(o.driver, id<"stop">, cancelled);
     const std::pair<PyObject*, const Held*> fields[] = {
         {id<"_page">, &o.page}, {id<"_browser_instance">, &o.browser}, {id<"_browser_context">, &o.context}};
     for (auto [field, object] : fields) {
         if (*object && py::getattr(self, field).is(*object)) py::setattr(self, field, Py_None);
     }
+    if (cancelled) throw py::PyError(cancelled.take());
 }
 
 py::Task<Ref> browser_open_body(const Args& a) {
@@ -118,22 +156,24 @@ py::Task<Ref> browser_open_body(const Args& a) {
     throw py::PyError(failure.take());
 }
 
-// Awaits `self.<field>.<method>()` when the field is set.
-py::Task<void> release_quietly(Borrowed self, PyObject* field, PyObject* method) {
+// Releases `self.<field>` with `method` when the field is set.
+py::Task<void> release_field(Borrowed self, PyObject* field, PyObject* method, Held& cancelled) {
     Held target = py::getattr(self, field);
-    if (py::truth(target)) co_await await_quietly(target, method);
+    if (py::truth(target)) co_await release_step(target, method, cancelled);
 }
 
 py::Task<Ref> browser_close_body(const Args& a) {
     Borrowed self = a[0];
-    co_await release_quietly(self, id<"_browser_context">, id<"close">);
-    co_await release_quietly(self, id<"_browser_instance">, id<"close">);
+    Held cancelled;
+    co_await release_field(self, id<"_browser_context">, id<"close">, cancelled);
+    co_await release_field(self, id<"_browser_instance">, id<"close">, cancelled);
     int has_driver = PyObject_HasAttrWithError(self.get(), id<"_playwright">);
     if (has_driver < 0) py::throw_pending();
-    if (has_driver) co_await release_quietly(self, id<"_playwright">, id<"stop">);
+    if (has_driver) co_await release_field(self, id<"_playwright">, id<"stop">, cancelled);
     for (PyObject* field : {id<"_page">.get(), id<"_browser_instance">.get(), id<"_browser_context">.get()})
         py::setattr(self, field, Py_None);
     log(self, py::text(msg::browser_closed));
+    if (cancelled) throw py::PyError(cancelled.take());
     co_return py::none();
 }
 

@@ -8,6 +8,7 @@ namespace zorvik::skills {
 
 namespace {
 
+using py::Held;
 using py::Param;
 using py::Type;
 
@@ -124,6 +125,87 @@ py::Task<void> await_quietly(Borrowed target, PyObject* method) {
     } catch (py::PyError& e) {
         if (!e.is_exception()) throw;
     }
+}
+
+bool is_cancellation(Borrowed exc) {
+    return PyErr_GivenExceptionMatches(exc.get(), global_attr(id<"asyncio">, id<"CancelledError">).get()) != 0;
+}
+
+namespace {
+
+bool finished(Borrowed future) { return py::truth(py::call_method(future, id<"done">)); }
+
+// What a finished future holds; nothing when it was cancelled or failed.
+// Asking for its exception marks a failure as seen, so that asyncio does not
+// report it as never retrieved: a start nobody waits for fails quietly.
+Ref result_of(Borrowed future) {
+    if (py::truth(py::call_method(future, id<"cancelled">))) return {};
+    if (!py::call_method(future, id<"exception">).is_none()) return {};
+    return py::call_method(future, id<"result">);
+}
+
+// Stops waiting on shield()'s outer future, which then lets go of the start.
+// A loop already closed refuses to schedule the callbacks; it will run
+// nothing more, the start included, so there is nothing left to undo.
+void stop_waiting(Borrowed waiting) {
+    try {
+        py::call_method(waiting, id<"cancel">);
+    } catch (py::PyError& e) {
+        if (!e.is_exception()) throw;
+    }
+}
+
+// The done-callback of a start whose awaiter has left: what it started goes
+// to `release`, in a task of its own.
+Ref release_late_start(const Args& a) {
+    Borrowed release = a[0], future = a[1];
+    if (Ref started = result_of(future))
+        py::call_method(py::call_method(future, id<"get_loop">), id<"create_task">, py::call(release, started));
+    return py::none();
+}
+
+constexpr Param late_start_params[] = {{"release"}, {"future"}};
+constexpr py::FunctionDef late_start_def{"release_late_start", late_start_params, nullptr, release_late_start};
+
+void leave_start(Borrowed inner, const py::FunctionDef& release_late) {
+    Ref release = py::make_function(release_late, module_name, nullptr);
+    Ref callback = py::make_function(late_start_def, module_name, nullptr);
+    // Bound as a method is: the future arrives as the second argument.
+    Ref bound = py::steal_or_throw(PyMethod_New(callback.get(), release.get()));
+    py::call_method(inner, id<"add_done_callback">, bound);
+}
+
+}  // namespace
+
+py::Task<void> await_start(Borrowed starting, Held& started, const py::FunctionDef& release_late) {
+    Held inner = py::call(global_attr(id<"asyncio">, id<"ensure_future">), starting);
+    Held waiting = py::call(global_attr(id<"asyncio">, id<"shield">), inner);
+    Held failure;
+    try {
+        started = co_await waiting;
+        co_return;
+    } catch (py::PyError& e) {
+        failure = e.take();
+    }
+    stop_waiting(waiting);
+    // Only a cancellation waits for the start; a closing coroutine must not
+    // suspend again, and other exceptions thrown in leave at once too.
+    if (!finished(inner) && is_cancellation(failure)) {
+        waiting = py::call(global_attr(id<"asyncio">, id<"shield">), inner);
+        try {
+            co_await waiting;
+        } catch (py::PyError& e) {
+            // Either the start's own failure, which gives way to the
+            // cancellation, or a further one arriving before it finished.
+            if (!finished(inner)) failure = e.take();
+        }
+        stop_waiting(waiting);
+    }
+    if (finished(inner))
+        started = result_of(inner);
+    else
+        leave_start(inner, release_late);
+    throw py::PyError(failure.take());
 }
 
 Ref import_from(const char* module, PyObject* name) {

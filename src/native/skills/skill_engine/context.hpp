@@ -23,6 +23,19 @@ extern const Methods state_methods;    // state.cpp
 // cancellation and other BaseExceptions pass.
 py::Task<void> await_quietly(Borrowed target, PyObject* method);
 
+// Whether `exc` is asyncio's CancelledError (as the module's asyncio is bound now).
+bool is_cancellation(Borrowed exc);
+
+// Awaits `starting`, a start of something that keeps running on its own once
+// it is started (a process, a browser), and puts its result into `started`.
+// The start runs shielded from cancellation: a cancellation arriving
+// meanwhile lets it finish, still puts what it started into `started` for
+// the caller to release, and is then raised. Should the caller leave before
+// the start has finished (a further cancellation, a closing coroutine, which
+// may not await), `release_late`, an async function of one argument, is run
+// in a task of its own on what the start leaves once it finishes.
+py::Task<void> await_start(Borrowed starting, py::Held& started, const py::FunctionDef& release_late);
+
 // `from <module> import <name>`, with the import statement's error when the
 // module lacks the name.
 Ref import_from(const char* module, PyObject* name);

@@ -114,13 +114,25 @@ py::Task<Ref> after_failure(Borrowed proc, Borrowed failure, Borrowed timeout) {
     throw py::PyError(py::borrow(failure));
 }
 
+// A command whose start finished only after shell() had given it up.
+py::Task<Ref> stop_late_body(const Args& a) {
+    co_await stop(a[0]);
+    co_return py::none();
+}
+
+constexpr Param late_params[] = {{"proc"}};
+constexpr py::FunctionDef stop_late{"stop_late_command", late_params, nullptr, nullptr, stop_late_body};
+
 py::Task<Ref> shell_body(const Args& a) {
     Borrowed self = a[0], command = a[1];
     Held timeout = py::steal_or_throw(PyFloat_FromDouble(a.number(2)));
     Held proc;
     Held failure;
     try {
-        proc = co_await start_command(command);
+        // A cancellation while the process is being created lets the
+        // creation finish, so that the command's group is known and stopped.
+        Held starting = start_command(command);
+        co_await await_start(starting, proc, stop_late);
         Ref output = combined_output(co_await communicate(proc, timeout));
         log(self, log_line(command, output));
         co_return py::call_method(output, id<"strip">);
