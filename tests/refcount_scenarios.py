@@ -45,16 +45,21 @@ def raises(fn, *args, **kwargs):
         pass
 
 
-async def cancel_after(coro, steps=1):
-    """Runs coro as a task for a few loop steps, then cancels it and waits for its end."""
-    task = asyncio.create_task(coro)
-    for _ in range(steps):
-        await asyncio.sleep(0)
+async def cancelled(task):
+    """Cancels task and waits for its end."""
     task.cancel()
     try:
         await task
     except asyncio.CancelledError:
         pass
+
+
+async def cancel_after(coro, steps=1):
+    """Runs coro as a task for a few loop steps, then cancels it and waits for its end."""
+    task = asyncio.create_task(coro)
+    for _ in range(steps):
+        await asyncio.sleep(0)
+    await cancelled(task)
 
 
 async def cancel_twice(coro):
@@ -63,11 +68,7 @@ async def cancel_twice(coro):
     await asyncio.sleep(0)
     task.cancel()
     await asyncio.sleep(0)
-    task.cancel()
-    try:
-        await task
-    except asyncio.CancelledError:
-        pass
+    await cancelled(task)
 
 
 async def settled():
@@ -168,21 +169,13 @@ async def browser_failed_openings():
         fake = fake_playwright(block=step)
         task = asyncio.create_task(ctx.browser_open())
         await fake.blocked.wait()
-        task.cancel()
-        try:
-            await task
-        except asyncio.CancelledError:
-            pass
+        await cancelled(task)
         fake = fake_playwright(block=step, release_on_cancel=False)
         task = asyncio.create_task(ctx.browser_open())
         await fake.blocked.wait()
         task.cancel()
         await asyncio.sleep(0)
-        task.cancel()
-        try:
-            await task
-        except asyncio.CancelledError:
-            pass
+        await cancelled(task)
         fake.release.set()
         await settled()
     sys.modules["playwright.async_api"] = None

@@ -291,9 +291,6 @@ async def supervise(engine, runner, name, params, path, timeout, watch):
             raise
     except asyncio.CancelledError:
         error, status = "Interrupted", EXIT_INTERRUPTED
-    except SystemExit as e:
-        # The runner lets it through (after its clean-up); it ends the skill, not the command.
-        error, status = f"SystemExit: {e.code}", EXIT_FAILED
     else:
         if not limit.expired():
             return result, EXIT_OK if result.success else EXIT_FAILED

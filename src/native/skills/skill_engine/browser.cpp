@@ -180,7 +180,7 @@ py::Task<Ref> browser_close_body(const Args& a) {
 Ref open_page(Borrowed self) { return py::call_method(self, id<"browser_open">); }
 
 // asyncio.sleep(1): a fixed settling pause after every navigation.
-Ref settle() { return py::call(global_attr(id<"asyncio">, id<"sleep">), py::steal(PyLong_FromLong(1))); }
+Ref settle() { return py::call(global_attr(id<"asyncio">, id<"sleep">), py::steal_or_throw(PyLong_FromLong(1))); }
 
 py::Task<Ref> browser_navigate_body(const Args& a) {
     Borrowed self = a[0], url = a[1];

@@ -90,8 +90,8 @@ py::Task<void> stop(Borrowed proc) {
 
 bool running(Borrowed proc) { return py::getattr(proc, id<"returncode">).is_none(); }
 
-bool is_a(Borrowed exc, PyObject* name) {
-    return PyErr_GivenExceptionMatches(exc.get(), global_attr(id<"asyncio">, name).get()) != 0;
+bool is_timeout(Borrowed exc) {
+    return PyErr_GivenExceptionMatches(exc.get(), global_attr(id<"asyncio">, id<"TimeoutError">).get()) != 0;
 }
 
 // What shell() makes of an exception: the time-out text, the error text, or
@@ -99,7 +99,7 @@ bool is_a(Borrowed exc, PyObject* name) {
 // after the command's group has been killed. Only a cancellation waits for
 // the reaping: a closing coroutine must not suspend again.
 py::Task<Ref> after_failure(Borrowed proc, Borrowed failure, Borrowed timeout) {
-    if (is_a(failure, id<"TimeoutError">)) {
+    if (is_timeout(failure)) {
         if (proc) co_await stop(proc);
         co_return py::steal_or_throw(PyUnicode_FromFormat("%s%R%s", msg::shell_timeout, timeout.get(), msg::seconds));
     }
@@ -109,7 +109,7 @@ py::Task<Ref> after_failure(Borrowed proc, Borrowed failure, Borrowed timeout) {
     }
     if (proc) {
         kill_group(proc);
-        if (is_a(failure, id<"CancelledError">)) co_await reap(proc);
+        if (is_cancellation(failure)) co_await reap(proc);
     }
     throw py::PyError(py::borrow(failure));
 }
