@@ -103,6 +103,12 @@ async def layer_coroutines():
     coro = probe.relay(later(1))
     coro.send(None)
     coro.close()
+    sys.set_coroutine_origin_tracking_depth(3)
+    try:
+        await probe.relay(later(1))
+        probe.relay(None)  # never awaited: the warning shows its origin
+    finally:
+        sys.set_coroutine_origin_tracking_depth(0)
 
 
 @scenario

@@ -7,6 +7,8 @@ once on the native one, which must behave the same.
 import asyncio
 import gc
 import inspect
+import json
+import sys
 import types
 import warnings
 import weakref
@@ -174,6 +176,68 @@ def test_unawaited_coroutine_warns_when_dropped(impl):
         del coro
         gc.collect()
     assert [str(w.message) for w in record] == [f"coroutine '{impl[0].__qualname__}' was never awaited"]
+
+
+@pytest.mark.parametrize(
+    ("misuse", "message"),
+    [
+        (lambda c: c.get, "'coroutine' object has no attribute 'get'"),
+        (lambda c: c["success"], "'coroutine' object is not subscriptable"),
+        (iter, "'coroutine' object is not iterable"),
+        (len, "object of type 'coroutine' has no len()"),
+        (lambda c: c + 1, "unsupported operand type(s) for +: 'coroutine' and 'int'"),
+        (json.dumps, "Object of type coroutine is not JSON serializable"),
+    ],
+)
+def test_messages_call_it_a_coroutine(impl, misuse, message):
+    """What a forgotten await leads to reads the same for both."""
+    coro = impl[0](None)
+    try:
+        with pytest.raises((AttributeError, TypeError)) as info:
+            misuse(coro)
+    finally:
+        coro.close()
+    assert str(info.value) == message
+
+
+@pytest.fixture
+def track_origins():
+    """Sets the origin tracking depth for the test."""
+    saved = sys.get_coroutine_origin_tracking_depth()
+    yield sys.set_coroutine_origin_tracking_depth
+    sys.set_coroutine_origin_tracking_depth(saved)
+
+
+def made_by(impl):
+    return impl[0](None), inspect.currentframe().f_lineno
+
+
+def test_origin_is_recorded_only_while_tracking(impl, track_origins):
+    track_origins(2)
+    coro, made_at = made_by(impl)
+    called_at = inspect.currentframe().f_lineno - 1
+    coro.close()
+    name = "test_origin_is_recorded_only_while_tracking"
+    assert coro.cr_origin == ((__file__, made_at, "made_by"), (__file__, called_at, name))
+    track_origins(0)
+    coro = impl[0](None)
+    coro.close()
+    assert coro.cr_origin is None
+
+
+def test_unawaited_warning_shows_the_origin(impl, track_origins):
+    track_origins(1)
+    with pytest.warns(RuntimeWarning) as record:
+        made_at = inspect.currentframe().f_lineno + 1
+        coro = impl[0](None)
+        del coro
+        gc.collect()
+    assert [str(w.message) for w in record] == [
+        f"coroutine 'relay' was never awaited\n"
+        f"Coroutine created at (most recent call last)\n"
+        f'  File "{__file__}", line {made_at}, in test_unawaited_warning_shows_the_origin\n'
+        f"    coro = impl[0](None)"
+    ]
 
 
 @pytest.mark.parametrize("value", [5, None, "text"])

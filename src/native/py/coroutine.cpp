@@ -97,6 +97,7 @@ enum class Phase : unsigned char { created, suspended, running, finished };
 struct Payload {
     Ref name;
     Ref qualname;
+    Ref origin;  // cr_origin: None unless origins were tracked at creation
     std::array<Ref, Args::max> pinned;
     Args args;
     Driver driver;  // before the task: the frames' Held locals unlink from it
@@ -369,13 +370,36 @@ PyObject* Coroutine_repr(PyObject* self) {
     return PyUnicode_FromFormat("<coroutine object %U at %p>", as_coro(self)->p.qualname.get(), self);
 }
 
+// The warnings module's hook for the "never awaited" warning of the
+// interpreter's own coroutines, which adds where the coroutine was made when
+// its origin was tracked; none late in the interpreter's shutdown.
+Ref never_awaited_hook() {
+    Ref warnings = steal(PyImport_ImportModule("warnings"));
+    PyObject* hook = nullptr;
+    if (warnings && PyObject_GetOptionalAttr(warnings.get(), id<"_warn_unawaited_coroutine">, &hook) < 0)
+        hook = nullptr;
+    if (PyErr_ExceptionMatches(PyExc_ImportError)) PyErr_Clear();
+    return steal(hook);
+}
+
+void warn_never_awaited(PyObject* self) {
+    bool warned = false;
+    if (Ref hook = never_awaited_hook()) {
+        Ref done = steal(PyObject_CallOneArg(hook.get(), self));
+        warned = done || PyErr_ExceptionMatches(PyExc_RuntimeWarning);
+    }
+    if (PyErr_Occurred()) PyErr_WriteUnraisable(self);
+    if (!warned &&
+        PyErr_WarnFormat(PyExc_RuntimeWarning, 1, msg::coro_never_awaited, as_coro(self)->p.qualname.get()) < 0)
+        PyErr_WriteUnraisable(self);
+}
+
 void Coroutine_finalize(PyObject* self) {
     Payload& p = as_coro(self)->p;
     if (p.phase == Phase::finished) return;
     PyObject* saved = PyErr_GetRaisedException();
     if (p.phase == Phase::created) {
-        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, msg::coro_never_awaited, p.qualname.get()) < 0)
-            PyErr_WriteUnraisable(self);
+        warn_never_awaited(self);
         p.phase = Phase::finished;
         release_frame(p);
     } else if (p.phase == Phase::suspended) {
@@ -389,6 +413,7 @@ int Coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
     Payload& p = as_coro(self)->p;
     Py_VISIT(Py_TYPE(self));
     for (auto& r : p.pinned) Py_VISIT(r.get());
+    Py_VISIT(p.origin.get());
     return p.driver.traverse(visit, arg);
 }
 
@@ -433,6 +458,7 @@ PyObject* get_await(PyObject* self, void*) {
     Py_RETURN_NONE;
 }
 PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* get_origin(PyObject* self, void*) { return Py_NewRef(as_coro(self)->p.origin.get()); }
 
 PyMethodDef coroutine_methods[] = {
     {"send", Coroutine_send, METH_O,
@@ -452,7 +478,7 @@ PyGetSetDef coroutine_getset[] = {
     {"cr_await", get_await, nullptr, "object being awaited on, or None", nullptr},
     {"cr_frame", get_none, nullptr, nullptr, nullptr},
     {"cr_code", get_none, nullptr, nullptr, nullptr},
-    {"cr_origin", get_none, nullptr, nullptr, nullptr},
+    {"cr_origin", get_origin, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -479,8 +505,7 @@ PyType_Spec coroutine_spec = {
     "zorvik.native_coroutine",
     sizeof(CoroutineObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_MANAGED_WEAKREF | Py_TPFLAGS_DISALLOW_INSTANTIATION |
-        Py_TPFLAGS_IMMUTABLETYPE,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_MANAGED_WEAKREF | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     coroutine_slots,
 };
 
@@ -488,12 +513,44 @@ PyType_Spec coroutine_spec = {
 
 Ref make_coroutine_type() {
     Ref type = steal_or_throw(PyType_FromSpec(&coroutine_spec));
+    // The interpreter's messages name the type by tp_name, which setting
+    // __name__ makes "coroutine", the word they use for coroutines written
+    // in Python. The type is frozen only then: an immutable one refuses it.
+    setattr(type, id<"__name__">, text("coroutine"));
+    check(PyType_Freeze(reinterpret_cast<PyTypeObject*>(type.get())));
     Ref coroutine_abc = getattr(import("collections.abc"), id<"Coroutine">);
     call_method(coroutine_abc, id<"register">, type);
     return type;
 }
 
+namespace {
+
+// Where a coroutine is being made, as the interpreter records it for its own
+// while sys.set_coroutine_origin_tracking_depth() is on: (file, line,
+// function) of the calling frames, innermost first, as many as the depth
+// allows; None while it is off.
+Ref call_origin() {
+    Ref depth_of = borrow(PySys_GetObject("get_coroutine_origin_tracking_depth"));
+    if (!depth_of) return none();
+    long depth = PyLong_AsLong(call(depth_of).get());
+    if (depth == -1 && PyErr_Occurred()) throw_pending();
+    if (depth <= 0) return none();
+    Ref frames = steal_or_throw(PyList_New(0));
+    PyFrameObject* frame = PyEval_GetFrame();
+    for (Ref held = borrow(reinterpret_cast<PyObject*>(frame)); frame && depth-- > 0;
+         held = steal(reinterpret_cast<PyObject*>(frame = PyFrame_GetBack(frame)))) {
+        Ref code = steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
+        auto* c = reinterpret_cast<PyCodeObject*>(code.get());
+        Ref info = steal_or_throw(Py_BuildValue("(OiO)", c->co_filename, PyFrame_GetLineNumber(frame), c->co_name));
+        check(PyList_Append(frames.get(), info.get()));
+    }
+    return steal_or_throw(PyList_AsTuple(frames.get()));
+}
+
+}  // namespace
+
 Ref make_coroutine(AsyncBody body, const Args& args, Borrowed name, Borrowed qualname, Result result) {
+    Ref origin = call_origin();
     auto* type = reinterpret_cast<PyTypeObject*>(runtime().coroutine_type.get());
     auto* self = PyObject_GC_New(CoroutineObject, type);
     if (!self) throw_pending();
@@ -502,6 +559,7 @@ Ref make_coroutine(AsyncBody body, const Args& args, Borrowed name, Borrowed qua
     p->name = borrow(name);
     p->qualname = borrow(qualname);
     p->result = result;
+    p->origin = std::move(origin);
     for (std::size_t i = 0; i < p->pinned.size(); ++i) {
         p->pinned[i] = borrow(args.obj[i]);
         p->args.obj[i] = args.obj[i];
