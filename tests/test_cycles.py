@@ -141,3 +141,33 @@ def test_collected_and_closed(start, pw, caplog, cycle, target, wait):
     cleaned_up = target == "run"
     assert pw.names() == WAITED[wait] + (RELEASE if cleaned_up and wait == "browser" else [])
     assert ("[stranded] Browser closed" in caplog.messages) == cleaned_up
+
+
+@pytest.mark.parametrize("stops", ["as the start finishes", "a turn later"])
+@pytest.mark.parametrize("target", ["run", "context"])
+def test_a_driver_started_as_the_loop_stops_is_released(start, pw, target, stops):
+    """The driver's start had finished, but browser_open had not resumed, when the host closed its loop."""
+    make_driver = pw._driver
+
+    def started(kwargs):
+        loop = asyncio.get_running_loop()
+        loop.stop() if stops == "as the start finishes" else loop.call_soon(loop.stop)
+        return make_driver(kwargs)
+
+    pw._driver = started
+    coro, keeper = start(target, "browser")
+    loop = asyncio.new_event_loop()
+    try:
+        loop.create_task(coro)
+        loop.run_forever()
+    finally:
+        loop.close()
+    ctx = keeper["seen"] if target == "run" else keeper
+    if stops == "a turn later":  # reachable before the stranded coroutine is collected
+        assert ctx._playwright is pw.driver
+    del coro
+    gc.collect()
+    if target == "context":
+        assert ctx._playwright is pw.driver
+        asyncio.run(ctx.browser_close())
+    assert pw.names() == ["async_playwright", "manager.start", "driver.stop"]

@@ -84,21 +84,19 @@ constexpr Param late_params[] = {{"started"}};
 constexpr py::FunctionDef stop_late{"stop_late_driver", late_params, nullptr, nullptr, stop_late_body};
 constexpr py::FunctionDef close_late{"close_late_start", late_params, nullptr, nullptr, close_late_body};
 
-// Steps of the opening that may fail; each object is recorded in `o` as soon
-// as it exists and stored in the context's field as the opening goes. Each
-// start finishes even when the opening is cancelled meanwhile (see
-// await_start), so that what it started is recorded and can be released.
+// Steps of the opening that may fail; each object is recorded in `o` and in
+// the context's field as soon as its start finishes. Each start finishes
+// even when the opening is cancelled meanwhile (see await_start), so that
+// what it started is recorded and can be released. The page goes into its
+// field last: a set `_page` means the browser is open.
 py::Task<Ref> open_steps(Borrowed self, Opening& o) {
     Held starting = start_driver();
-    co_await await_start(starting, o.driver, stop_late);
-    py::setattr(self, id<"_playwright">, o.driver);
+    co_await await_start(starting, o.driver, stop_late, self, id<"_playwright">);
     Held dir = session_dir();
     starting = launch(o.driver);
-    co_await await_start(starting, o.browser, close_late);
-    py::setattr(self, id<"_browser_instance">, o.browser);
+    co_await await_start(starting, o.browser, close_late, self, id<"_browser_instance">);
     starting = new_context(o.browser, dir);
-    co_await await_start(starting, o.context, close_late);
-    py::setattr(self, id<"_browser_context">, o.context);
+    co_await await_start(starting, o.context, close_late, self, id<"_browser_context">);
     starting = py::call_method(o.context, id<"new_page">);
     co_await await_start(starting, o.page, close_late);
     py::setattr(self, id<"_page">, o.page);

@@ -34,7 +34,12 @@ bool is_cancellation(Borrowed exc);
 // the start has finished (a further cancellation, a closing coroutine, which
 // may not await), `release_late`, an async function of one argument, is run
 // in a task of its own on what the start leaves once it finishes.
-py::Task<void> await_start(Borrowed starting, py::Held& started, const py::FunctionDef& release_late);
+// With a `field`, what the start leaves is also put into `owner.<field>` as
+// soon as the start finishes, before the caller resumes, so that it can be
+// reached and released even should the caller never resume (its loop closed
+// first, the caller stranded).
+py::Task<void> await_start(Borrowed starting, py::Held& started, const py::FunctionDef& release_late,
+                           Borrowed owner = {}, PyObject* field = nullptr);
 
 // `from <module> import <name>`, with the import statement's error when the
 // module lacks the name.
