@@ -263,6 +263,7 @@ class Commands:
     class Process:
         pid = 2**30  # no such process group: stopping one is a no-op
         returncode = None
+        _transport = types.SimpleNamespace(get_pipe_transport=lambda fd: None)
 
         def __init__(self, command):
             self.hang = "hang" in command
@@ -272,6 +273,9 @@ class Commands:
                 self.hang = False
                 await asyncio.sleep(3600)
             return b"out \xff", b"err"
+
+        async def wait(self):
+            return -9
 
     def __init__(self):
         self.subprocess = asyncio.subprocess

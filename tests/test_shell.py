@@ -4,6 +4,7 @@ import asyncio
 import gc
 import os
 import pathlib
+import signal
 import time
 
 import pytest
@@ -11,6 +12,8 @@ import pytest
 TIMEOUT = "[TIMEOUT] Command timed out after "
 # Writes the shell's pid (its process group) and a background child's pid to ./pids.
 BACKGROUND = "echo $$ > pids; sleep 30 & echo $! >> pids; "
+# The same, with a child that leaves the command's group and session while holding its output pipes.
+ESCAPED = "echo $$ > pids; setsid sleep 30 & echo $! >> pids; "
 # Every process a test's commands start carries this variable, set to the test's own value.
 MARK = "ZORVIK_SHELL_TEST"
 
@@ -137,6 +140,27 @@ async def test_cancellation_stops_the_process_group_and_propagates(ctx):
     with pytest.raises(asyncio.CancelledError):
         await task
     assert await ended([shell, child]) and ctx.get_logs() == []
+
+
+@pytest.mark.parametrize("how", ["time-out", "cancellation"])
+async def test_a_process_that_left_the_group_holds_nothing_up(ctx, how):
+    task = asyncio.create_task(ctx.shell(ESCAPED + "sleep 30; wait", timeout=0.5 if how == "time-out" else 30))
+    shell, helper = await group_pids()
+    try:
+        assert stat(helper)[1] != shell
+        if how == "cancellation":
+            task.cancel()
+        # The time limit and a moment; the helper holds the pipes for 30 s.
+        await asyncio.wait([task], timeout=2.5)
+        assert task.done()
+        if how == "time-out":
+            assert task.result() == f"{TIMEOUT}0.5s"
+        else:
+            assert task.cancelled()
+        assert await ended([shell]) and live(helper)
+    finally:
+        os.kill(helper, signal.SIGKILL)
+        await asyncio.wait([task])
 
 
 async def none_left(mark, within=5.0):

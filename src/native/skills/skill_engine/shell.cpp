@@ -20,7 +20,7 @@ using py::Type;
 
 constexpr Py_ssize_t logged_command_chars = 50;
 // How long a killed command may take to end before shell() goes on anyway;
-// after SIGKILL to its group this is normally a few milliseconds.
+// after SIGKILL this is normally a few milliseconds.
 constexpr double reap_grace_seconds = 5.0;
 
 // asyncio.create_subprocess_shell(command, stdout=PIPE, stderr=PIPE, process_group=0)
@@ -31,9 +31,9 @@ Ref start_command(Borrowed command) {
                        {{id<"stdout">, pipe}, {id<"stderr">, pipe}, {id<"process_group">, own_group}});
 }
 
-// asyncio.wait_for(proc.communicate(), timeout=timeout)
-Ref communicate(Borrowed proc, Borrowed timeout) {
-    return py::call_kw(global_attr(id<"asyncio">, id<"wait_for">), {py::call_method(proc, id<"communicate">)},
+// asyncio.wait_for(proc.<method>(), timeout=timeout)
+Ref within(Borrowed timeout, Borrowed proc, PyObject* method) {
+    return py::call_kw(global_attr(id<"asyncio">, id<"wait_for">), {py::call_method(proc, method)},
                        {{id<"timeout">, timeout}});
 }
 
@@ -70,22 +70,40 @@ void kill_group(Borrowed proc) {
     py::throw_pending();
 }
 
-// Waits (briefly) until the killed command has exited and its pipes are read
-// to the end, so that asyncio has closed its transport by the time shell() is
-// done with it. Reading matters: a pipe whose unread output filled the
-// stream's buffer is no longer watched, and would never see its end.
-py::Task<void> reap(Borrowed proc) {
-    Held grace = py::steal_or_throw(PyFloat_FromDouble(reap_grace_seconds));
+// Closes shell()'s ends of the command's output pipes, through its
+// transport: a process that left the group (setsid, a daemon) may hold the
+// other ends open for ever, and nothing here waits for them. asyncio closes
+// the transport itself once the command's exit is reported. A loop already
+// closed refuses; it will report nothing more either.
+void release_pipes(Borrowed proc) {
     try {
-        co_await communicate(proc, grace);
+        Ref transport = py::getattr(proc, id<"_transport">);
+        for (long fd : {1L, 2L}) {
+            Ref pipe = py::call_method(transport, id<"get_pipe_transport">, py::steal_or_throw(PyLong_FromLong(fd)));
+            if (!pipe.is_none()) py::call_method(pipe, id<"close">);
+        }
     } catch (py::PyError& e) {
         if (!e.is_exception()) throw;
     }
 }
 
-py::Task<void> stop(Borrowed proc) {
+// Stops the command's whole group and lets go of its pipes, at once.
+void halt(Borrowed proc) {
     kill_group(proc);
-    co_await reap(proc);
+    release_pipes(proc);
+}
+
+// Waits (briefly) until the killed command itself has ended, so that asyncio
+// has reaped it and closed its transport by the time shell() is done with it.
+// Only the command is waited for, never the end of its pipes.
+py::Task<void> stop(Borrowed proc) {
+    halt(proc);
+    Held grace = py::steal_or_throw(PyFloat_FromDouble(reap_grace_seconds));
+    try {
+        co_await within(grace, proc, id<"wait">);
+    } catch (py::PyError& e) {
+        if (!e.is_exception()) throw;
+    }
 }
 
 bool running(Borrowed proc) { return py::getattr(proc, id<"returncode">).is_none(); }
@@ -97,7 +115,7 @@ bool is_timeout(Borrowed exc) {
 // What shell() makes of an exception: the time-out text, the error text, or
 // (cancellation and other non-Exception throwables) the exception itself,
 // after the command's group has been killed. Only a cancellation waits for
-// the reaping: a closing coroutine must not suspend again.
+// the command to end: a closing coroutine must not suspend again.
 py::Task<Ref> after_failure(Borrowed proc, Borrowed failure, Borrowed timeout) {
     if (is_timeout(failure)) {
         if (proc) co_await stop(proc);
@@ -107,10 +125,10 @@ py::Task<Ref> after_failure(Borrowed proc, Borrowed failure, Borrowed timeout) {
         if (proc && running(proc)) co_await stop(proc);
         co_return prefixed(msg::shell_error, py::str_of(failure));
     }
-    if (proc) {
-        kill_group(proc);
-        if (is_cancellation(failure)) co_await reap(proc);
-    }
+    if (proc && is_cancellation(failure))
+        co_await stop(proc);
+    else if (proc)
+        halt(proc);
     throw py::PyError(py::borrow(failure));
 }
 
@@ -133,7 +151,7 @@ py::Task<Ref> shell_body(const Args& a) {
         // creation finish, so that the command's group is known and stopped.
         Held starting = start_command(command);
         co_await await_start(starting, proc, stop_late);
-        Ref output = combined_output(co_await communicate(proc, timeout));
+        Ref output = combined_output(co_await within(timeout, proc, id<"communicate">));
         log(self, log_line(command, output));
         co_return py::call_method(output, id<"strip">);
     } catch (py::PyError& e) {
