@@ -176,13 +176,6 @@ Ref keep_start(const Args& a) {
 constexpr Param keep_start_params[] = {{"owner"}, {"field"}, {"future"}};
 constexpr py::FunctionDef keep_start_def{"keep_start", keep_start_params, nullptr, keep_start};
 
-Ref keep_when_done(Borrowed inner, Borrowed owner, PyObject* field) {
-    Ref callback = py::call(py::getattr(py::import("functools"), id<"partial">),
-                            py::make_function(keep_start_def, module_name, nullptr), owner, field);
-    py::call_method(inner, id<"add_done_callback">, callback);
-    return callback;
-}
-
 void leave_start(Borrowed inner, const py::FunctionDef& release_late) {
     Ref release = py::make_function(release_late, module_name, nullptr);
     Ref callback = py::make_function(late_start_def, module_name, nullptr);
@@ -196,9 +189,12 @@ void leave_start(Borrowed inner, const py::FunctionDef& release_late) {
 py::Task<void> await_start(Borrowed starting, Held& started, const py::FunctionDef& release_late, Borrowed owner,
                            PyObject* field) {
     Held inner = py::call(global_attr(id<"asyncio">, id<"ensure_future">), starting);
-    // Added before shield()'s own callback, so that it runs before the caller
-    // can resume.
-    Held keeping = field ? keep_when_done(inner, owner, field) : Ref();
+    Held keeping;
+    if (field) {  // added before shield()'s own callback: it runs before the caller can resume
+        Ref keep = py::make_function(keep_start_def, module_name, nullptr);
+        keeping = py::call(py::getattr(py::import("functools"), id<"partial">), keep, owner, field);
+        py::call_method(inner, id<"add_done_callback">, keeping);
+    }
     Held waiting = py::call(global_attr(id<"asyncio">, id<"shield">), inner);
     Held failure;
     try {
@@ -206,21 +202,19 @@ py::Task<void> await_start(Borrowed starting, Held& started, const py::FunctionD
     } catch (py::PyError& e) {
         failure = e.take();
     }
-    if (failure) {
-        stop_waiting(waiting);
-        // Only a cancellation waits for the start; a closing coroutine must
-        // not suspend again, and other exceptions thrown in leave at once too.
-        if (!finished(inner) && is_cancellation(failure)) {
-            waiting = py::call(global_attr(id<"asyncio">, id<"shield">), inner);
-            try {
-                co_await waiting;
-            } catch (py::PyError& e) {
-                // Either the start's own failure, which gives way to the
-                // cancellation, or a further one arriving before it finished.
-                if (!finished(inner)) failure = e.take();
-            }
-            stop_waiting(waiting);
+    if (failure) stop_waiting(waiting);
+    // Only a cancellation waits for the start; a closing coroutine must not
+    // suspend again, and other exceptions thrown in leave at once too.
+    if (failure && !finished(inner) && is_cancellation(failure)) {
+        waiting = py::call(global_attr(id<"asyncio">, id<"shield">), inner);
+        try {
+            co_await waiting;
+        } catch (py::PyError& e) {
+            // Either the start's own failure, which gives way to the
+            // cancellation, or a further one arriving before it finished.
+            if (!finished(inner)) failure = e.take();
         }
+        stop_waiting(waiting);
     }
     // From here on the caller has what was started, or leaves it to release_late.
     if (keeping) py::call_method(inner, id<"remove_done_callback">, keeping);
