@@ -13,7 +13,7 @@ TIMEOUT = "[TIMEOUT] Command timed out after "
 # Writes the shell's pid (its process group) and a background child's pid to ./pids.
 BACKGROUND = "echo $$ > pids; sleep 30 & echo $! >> pids; "
 # The same, with a child that leaves the command's group and session while holding its output pipes.
-ESCAPED = "echo $$ > pids; setsid sleep 30 & echo $! >> pids; "
+ESCAPED = "echo $$ > pids; setsid sh -c 'echo $$ >> pids; exec sleep 30' & "
 # Every process a test's commands start carries this variable, set to the test's own value.
 MARK = "ZORVIK_SHELL_TEST"
 
@@ -160,6 +160,7 @@ async def test_a_process_that_left_the_group_holds_nothing_up(ctx, how):
         assert await ended([shell]) and live(helper)
     finally:
         os.kill(helper, signal.SIGKILL)
+        task.cancel()
         await asyncio.wait([task])
 
 
