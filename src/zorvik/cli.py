@@ -28,6 +28,7 @@ import sys
 import time
 from pathlib import Path
 
+from zorvik.check import Context, check_source
 from zorvik.host import import_engine, zorvik_home
 
 PROG = "zorvik-skill"
@@ -354,86 +355,17 @@ def command_run(args):
 # ---------------------------------------------------------------- check
 
 
-def top_level(statements):
-    """Module-level statements in source order, including those inside if/try/with/for blocks."""
-    for node in statements:
-        yield node
-        if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)):
-            continue
-        for field in ("body", "orelse", "finalbody"):
-            yield from top_level(getattr(node, field, []))
-        for inner in getattr(node, "handlers", []) + getattr(node, "cases", []):
-            yield from top_level(inner.body)
-
-
-def binds_run(node):
-    if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)):
-        return node.name == "run"
-    if isinstance(node, (ast.Import, ast.ImportFrom)):
-        return any((alias.asname or alias.name.partition(".")[0]) == "run" for alias in node.names)
-    if isinstance(node, ast.Assign):
-        targets = node.targets
-    elif isinstance(node, (ast.AnnAssign, ast.AugAssign, ast.For, ast.AsyncFor)):
-        targets = [node.target]
-    elif isinstance(node, (ast.With, ast.AsyncWith)):
-        targets = [item.optional_vars for item in node.items if item.optional_vars]
-    else:
-        return False
-    return any(isinstance(n, ast.Name) and n.id == "run" for target in targets for n in ast.walk(target))
-
-
-def run_problem(tree):
-    """What keeps the module-level ``run`` of a parsed skill from being started, as (line, text)."""
-    binding = None
-    for node in top_level(tree.body):
-        if binds_run(node):
-            binding = node
-    if binding is None:
-        return 1, "no function run: a skill defines async def run(ctx, params)"
-    if isinstance(binding, ast.ClassDef):
-        return binding.lineno, "run is a class: a skill defines async def run(ctx, params)"
-    if not isinstance(binding, (ast.FunctionDef, ast.AsyncFunctionDef)) or binding.decorator_list:
-        return None  # bound some other way, or decorated: only running it can tell
-    if isinstance(binding, ast.FunctionDef):
-        return binding.lineno, "run is not async: define it as async def run(ctx, params)"
-    a = binding.args
-    positional = a.posonlyargs + a.args
-    required = len(positional) - len(a.defaults)
-    shown = f"run({ast.unparse(a)})"
-    if len(positional) < 2 and a.vararg is None:
-        return binding.lineno, f"{shown} cannot take (ctx, params): the engine passes two arguments"
-    if required > 2:
-        return binding.lineno, f"{shown} cannot take (ctx, params): it needs {required} positional arguments"
-    missing = [arg.arg for arg, default in zip(a.kwonlyargs, a.kw_defaults) if default is None]
-    if missing:
-        return binding.lineno, (f"{shown} cannot take (ctx, params): it needs the keyword "
-                                f"argument{'s' if len(missing) > 1 else ''} {', '.join(missing)}")
-    return None
-
-
-def check_skill(path):
-    """A problem that would keep the skill from starting, as "file:line: text", or None."""
-    if path.suffix != ".py":
-        return f"{path}:1: not a .py file: the engine loads skills only from Python source files"
-    try:
-        tree = ast.parse(path.read_bytes(), filename=str(path))
-    except SyntaxError as e:
-        where = f"{e.lineno}:{e.offset}" if e.offset else f"{e.lineno or 1}"
-        return f"{path}:{where}: syntax error: {e.msg}"
-    except ValueError as e:  # source with NUL bytes
-        return f"{path}:1: cannot be compiled: {e}"
-    problem = run_problem(tree)
-    return None if problem is None else f"{path}:{problem[0]}: {problem[1]}"
-
-
 def command_check(args):
     engine = import_engine()
-    path, _ = resolve_skill(args.skill, engine.SKILLS_DIR)
-    problem = check_skill(path)
-    if problem:
-        print(problem)
+    with zorvik_home(engine, args.home) if args.home is not None else contextlib.nullcontext():
+        path, _ = resolve_skill(args.skill, engine.SKILLS_DIR)
+    findings = check_source(path, Context.of(engine))
+    for finding in findings:
+        print(f"{path}:{finding.line}: {'warning: ' if finding.warning else ''}{finding.text}")
+    if any(not finding.warning for finding in findings):
         return EXIT_FAILED
-    print(f"{path}: ok")
+    warned = len(findings)
+    print(f"{path}: ok" + (f" ({warned} warning{'s' if warned > 1 else ''})" if warned else ""))
     return EXIT_OK
 
 
@@ -563,10 +495,14 @@ def build_parser():
 
     check = commands.add_parser(
         "check", parents=[common], help="check a skill file without running it",
-        description="Read a skill file without running any of it and report, with file and line, what "
-                    "would keep it from starting: a syntax error, no run function, a run that is not "
-                    "async def, or one that cannot take (ctx, params). Exit status 0 when it would start.")
+        description="Read a skill file without importing or running any of it and report, with file, line "
+                    "and a fix, what would keep it from starting or fail it at once: a syntax error; no "
+                    "run, or a run that is not an async def taking (ctx, params); a context attribute that "
+                    "does not exist; a context coroutine called without await. Warnings (exit status 0) "
+                    "name calls that block the event loop inside run (time.sleep, subprocess.run, "
+                    "requests, urllib.request). Exit status 1 when an error was found.")
     check.add_argument("skill", metavar="SKILL", help="a .py file, or the name of a skill in the skills directory")
+    check.add_argument("--home", metavar="DIR", help="look for SKILL by name in DIR/.zorvik/skills")
     check.set_defaults(handler=command_check)
 
     new = commands.add_parser(
