@@ -61,8 +61,20 @@ def marked_processes(mark):
         ([], {}),
     ],
 )
-def test_parameters(items, params):
+def test_parameters(capsys, items, params):
     assert cli.parse_params(items) == params
+    assert capsys.readouterr().err == ""
+
+
+@pytest.mark.parametrize(
+    "items, params, last",
+    [(["n=1", "m=2", "n=3"], {"n": 3, "m": 2}, "3"),
+     (['{"n": 1, "deep": {"k": 1, "k": 2}, "n": "x"}'], {"n": "x", "deep": {"k": 2}}, '"x"')],
+)
+def test_a_repeated_parameter_warns_and_keeps_the_last_value(capsys, items, params, last):
+    assert cli.parse_params(items) == params
+    assert capsys.readouterr().err == \
+        f"zorvik-skill: warning: parameter 'n' is given 2 times; the last value, {last}, is used\n"
 
 
 HEAVY = ("playwright", "openai", "docx")
@@ -126,6 +138,8 @@ def test_the_skill_prints_to_stderr_and_only_the_result_reaches_stdout(tmp_path)
         (["nameless"], "no skill named 'nameless' in {home}/.zorvik/skills (give a path to use a file elsewhere)"),
         (["{skill}", "novalue"], "parameter 'novalue' is not of the form key=value"),
         (["{skill}", '{"n": '], "parameters are not a valid JSON object: Expecting value: line 1 column 7 (char 6)"),
+        (["{skill}", '{"n": 1}', "m=2"], "parameters mix a JSON object with other parameters: give either one "
+                                         "JSON object or key=value pairs"),
         (["{skill}", "--json-out", "/no/such/dir/out.json"], "cannot write /no/such/dir/out.json: no directory /no/such/dir"),
     ],
 )
@@ -368,7 +382,9 @@ def test_new_writes_a_skill_that_checks_runs_and_is_listed(tmp_path, home):
         assert result["result"] == {"success": True, "who": "Ada", "runs": runs, "file": result["output_files"][0]}
         assert "warning" not in out.stderr
     assert pathlib.Path(result["output_files"][0]).read_text() == "Hello, Ada! This is run 2.\n"
-    skill(path.parent, '"""Second skill.\n\nMore text."""\n', name="another")
+    skill(path.parent, '"""Second skill.\n\nMore text."""\nasync def run(ctx, params):\n    pass\n',
+          name="another")
+    skill(path.parent, '"""A helper the skills import, without run."""\n', name="helper")
     listed = zorvik_skill("list")
     assert listed.stdout.splitlines() == [
         "another  Second skill.",
@@ -376,6 +392,11 @@ def test_new_writes_a_skill_that_checks_runs_and_is_listed(tmp_path, home):
     ]
     again = zorvik_skill("new", "greeter", "--dir", tmp_path / "elsewhere")
     assert again.returncode == 0 and (tmp_path / "elsewhere" / "greeter.py").is_file()
+    other = tmp_path / "other home"
+    elsewhere = zorvik_skill("new", "greeter", "--home", other)
+    assert elsewhere.stderr == f"Run it with: zorvik-skill run greeter --home '{other}' who=Ada\n"
+    assert zorvik_skill("check", "greeter", "--home", other).stdout == \
+        f"{other}/.zorvik/skills/greeter.py: ok\n"
     refused = zorvik_skill("new", "greeter")
     assert (refused.returncode, refused.stderr) == (1, f"zorvik-skill: {path} already exists; not overwriting it\n")
 

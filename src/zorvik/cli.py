@@ -26,6 +26,7 @@ import logging
 import math
 import os
 import re
+import shlex
 import sys
 import time
 from pathlib import Path
@@ -56,25 +57,40 @@ def parse_params(items):
     """The skill's parameter dict from ``key=value`` pairs or one JSON object.
 
     A value is read as JSON when it parses (``count=3`` is a number,
-    ``tags=["a","b"]`` a list) and as text otherwise.
+    ``tags=["a","b"]`` a list) and as text otherwise. A key given twice
+    keeps its last value, with a warning.
     """
-    if len(items) == 1 and items[0].lstrip().startswith("{"):
+    objects = [item for item in items if item.lstrip().startswith("{")]
+    if objects and len(items) > 1:
+        raise UsageError("parameters mix a JSON object with other parameters: give either one JSON object "
+                         "or key=value pairs")
+    if objects:
+        objects = []  # each object's pairs as it closes: the outermost comes last
         try:
-            params = json.loads(items[0])
+            params = json.loads(items[0], object_pairs_hook=lambda pairs: objects.append(pairs) or dict(pairs))
         except json.JSONDecodeError as e:
             raise UsageError(f"parameters are not a valid JSON object: {e}") from None
         if not isinstance(params, dict):
             raise UsageError("parameters must be a JSON object")
-        return params
-    params = {}
+        return without_repeats(objects[-1], params)
+    pairs = []
     for item in items:
         key, sep, value = item.partition("=")
         if not sep or not key:
             raise UsageError(f"parameter {item!r} is not of the form key=value")
         try:
-            params[key] = json.loads(value)
+            pairs.append((key, json.loads(value)))
         except json.JSONDecodeError:
-            params[key] = value
+            pairs.append((key, value))
+    return without_repeats(pairs, dict(pairs))
+
+
+def without_repeats(pairs, params):
+    """``params``, after a warning for each key ``pairs`` holds more than once."""
+    keys = [key for key, _ in pairs]
+    for key in dict.fromkeys(key for key in keys if keys.count(key) > 1):
+        print(f"{PROG}: warning: parameter {key!r} is given {keys.count(key)} times; the last value, "
+              f"{json.dumps(params[key], ensure_ascii=False)}, is used", file=sys.stderr)
     return params
 
 
@@ -418,11 +434,16 @@ def command_new(args):
     if args.dir is not None:
         directory = Path(args.dir)
     else:
-        directory = import_engine().SKILLS_DIR
+        engine = import_engine()
+        with zorvik_home(engine, args.home) if args.home is not None else contextlib.nullcontext():
+            directory = engine.SKILLS_DIR
     path = directory / f"{name}.py"
     if path.exists():
         raise CommandFailed(f"{path} already exists; not overwriting it")
-    shown = name if args.dir is None else str(path)
+    if args.dir is not None:
+        shown = str(path)
+    else:
+        shown = name if args.home is None else f"{name} --home {shlex.quote(args.home)}"
     try:
         directory.mkdir(parents=True, exist_ok=True)
         with open(path, "x", encoding="utf-8") as f:
@@ -437,27 +458,34 @@ def command_new(args):
 # ---------------------------------------------------------------- list
 
 
-def first_doc_line(path):
+def listing(path, binding):
+    """The first line of a skill's docstring; None for a module without ``run`` (a helper skills import)."""
     try:
-        doc = ast.get_docstring(ast.parse(path.read_bytes(), filename=str(path)))
+        tree = ast.parse(path.read_bytes(), filename=str(path))
     except SyntaxError as e:
         return f"(syntax error at line {e.lineno})"
     except (OSError, ValueError) as e:
         return f"(cannot read: {getattr(e, 'strerror', None) or e})"
+    if binding(tree, "run") is None:
+        return None
+    doc = ast.get_docstring(tree)
     return doc.strip().splitlines()[0] if doc and doc.strip() else ""
 
 
 def command_list(args):
+    from zorvik.check import binding
+
     engine = import_engine()
     with zorvik_home(engine, args.home) if args.home is not None else contextlib.nullcontext():
         skills_dir = engine.SKILLS_DIR
     paths = sorted(skills_dir.glob("*.py")) if skills_dir.is_dir() else []
-    if not paths:
+    skills = {path.stem: line for path in paths if (line := listing(path, binding)) is not None}
+    if not skills:
         print(f"{PROG}: no skills in {skills_dir}", file=sys.stderr)
         return EXIT_OK
-    width = max(len(path.stem) for path in paths)
-    for path in paths:
-        print(f"{path.stem:<{width}}  {first_doc_line(path)}".rstrip())
+    width = max(map(len, skills))
+    for name, line in skills.items():
+        print(f"{name:<{width}}  {line}".rstrip())
     return EXIT_OK
 
 
@@ -514,11 +542,13 @@ def build_parser():
                     "ready to run and to change.")
     new.add_argument("name", metavar="NAME", help="the skill's name (letters, digits, '_' and '-')")
     new.add_argument("--dir", metavar="DIR", help="where to write it (default: the skills directory)")
+    new.add_argument("--home", metavar="DIR", help="write it to DIR/.zorvik/skills (unless --dir is given)")
     new.set_defaults(handler=command_new)
 
     list_ = commands.add_parser(
         "list", parents=[common], help="list the skills in the skills directory",
-        description="List the skills in the skills directory with the first line of each one's docstring.")
+        description="List the skills in the skills directory with the first line of each one's docstring; "
+                    "modules without a run (helpers the skills import) are left out.")
     list_.add_argument("--home", metavar="DIR", help="look in DIR/.zorvik/skills instead of the home directory")
     list_.set_defaults(handler=command_list)
     return parser
