@@ -31,7 +31,7 @@ import sys
 import time
 from pathlib import Path
 
-from zorvik.host import import_engine, zorvik_home
+from zorvik.host import RunWatch, import_engine, partial_result, run_within, zorvik_home
 
 PROG = "zorvik-skill"
 
@@ -125,49 +125,6 @@ def resolve_skill(skill, skills_dir):
 # ---------------------------------------------------------------- run
 
 
-class RunWatch:
-    """Streams a run's log entries as they are written and keeps the run's context.
-
-    The runner builds its context through the module's ``ZorvikContext`` as
-    bound when it runs, and every service logs through the context's own
-    ``log``; binding a subclass there for the run shows each entry at once,
-    and keeps the context so that the entries written so far can still be
-    reported after the run was cancelled.
-    """
-
-    def __init__(self, engine, stream):
-        self.engine = engine
-        self.context = None
-        self.streaming = True
-        watch = self
-
-        class ZorvikContext(engine.ZorvikContext):
-            def __init__(self, *args, **kwargs):
-                super().__init__(*args, **kwargs)
-                watch.context = self
-
-            def log(self, message):
-                super().log(message)
-                if watch.streaming:
-                    try:
-                        print(self._logs[-1], file=stream, flush=True)
-                    except (OSError, ValueError):  # stderr closed or a broken pipe: the run goes on
-                        watch.streaming = False
-
-        self.context_type = ZorvikContext
-
-    def __enter__(self):
-        self.saved = self.engine.ZorvikContext
-        self.engine.ZorvikContext = self.context_type
-        return self
-
-    def __exit__(self, *exc):
-        self.engine.ZorvikContext = self.saved
-
-    def logs(self):
-        return self.context.get_logs() if self.context is not None else []
-
-
 class ReturnWatch:
     """Catches the value the skill's ``run`` returns, which the runner does not report.
 
@@ -243,47 +200,19 @@ def stdout_to_stderr():
             os.close(saved_fd)
 
 
-def output_files(engine, name):
-    directory = engine.OUTPUT_DIR / name
-    try:
-        return [str(entry) for entry in directory.iterdir() if entry.is_file()]
-    except OSError:
-        return []
-
-
 async def supervise(engine, runner, name, params, path, timeout, watch):
     """Runs the skill; on a time-out or an interrupt, a failed result with the entries logged so far.
 
-    Returns the result and the exit status. Cancelling the run lets the runner
-    clean up as it does after every run (the browser it opened is closed, a
-    shell command it started is killed) before the cancellation arrives here.
+    Returns the result and the exit status.
     """
     start = time.time()
-    limit = asyncio.timeout(timeout)
-    error = None
     try:
-        async with limit:
-            result = await runner.run(name, params, str(path))
-    except TimeoutError:
-        if not limit.expired():
-            raise
+        result, expired = await run_within(engine, runner, name, params, path, timeout, watch)
     except asyncio.CancelledError:
-        error, status = "Interrupted", EXIT_INTERRUPTED
-    else:
-        if not limit.expired():
-            return result, EXIT_OK if result.success else EXIT_FAILED
-        # Otherwise the skill caught the cancellation and went on: the limit still ran out.
-    if error is None:
-        error, status = f"Timed out after {timeout:g} s", EXIT_TIMEOUT
-    partial = engine.PythonSkillResult(
-        success=False,
-        skill_name=name,
-        error=error,
-        logs=watch.logs(),
-        duration=time.time() - start,
-        output_files=output_files(engine, name),
-    )
-    return partial, status
+        return partial_result(engine, name, "Interrupted", watch, start), EXIT_INTERRUPTED
+    if expired:
+        return result, EXIT_TIMEOUT
+    return result, EXIT_OK if result.success else EXIT_FAILED
 
 
 def awaitables_in(value, where="result", depth=0):
