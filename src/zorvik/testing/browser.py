@@ -157,8 +157,20 @@ class FakeBrowser:
         stack.enter_context(self.module)
         return stack
 
-    def _answer(self, kind, name, args, kwargs):
-        answer = self.answers.get(f"{kind}.{name}", self.answers.get(name, UNANSWERED))
+    # What each call goes through, in this order; the project's own tests
+    # build fault injection on these.
+
+    def _record(self, obj, name, args, kwargs):
+        self.calls.append((name, tuple(args), dict(kwargs)))
+
+    async def _wait(self, obj, name):
+        """Where a call of a coroutine method could wait; the fake answers at once."""
+
+    def _answer(self, obj, name, args, kwargs):
+        """Refuses a call on a closed object, else gives what ``answers`` says (UNANSWERED when nothing)."""
+        if name not in obj.WHEN_CLOSED and obj._closed:
+            raise self._error("Error", f"{obj._kind}.{name}: Target page, context or browser has been closed")
+        answer = self.answers.get(f"{obj._kind}.{name}", self.answers.get(name, UNANSWERED))
         if isinstance(answer, BaseException):
             raise answer
         return answer(*args, **kwargs) if callable(answer) else answer
@@ -174,15 +186,6 @@ class FakeBrowser:
         return _Manager(self)
 
 
-class _Manager:
-    def __init__(self, fake):
-        self._fake = fake
-
-    async def start(self):
-        self._fake.calls.append(("start", (), {}))
-        return _Driver(self._fake)
-
-
 def recorded(method):
     """A method of a fake object: the call is recorded, refused on a closed object, and ``answers`` come first."""
     name = method.__name__
@@ -190,12 +193,15 @@ def recorded(method):
     if inspect.iscoroutinefunction(method):
         @functools.wraps(method)
         async def call(self, *args, **kwargs):
-            answer = self._enter(name, args, kwargs)
+            self._fake._record(self, name, args, kwargs)
+            await self._fake._wait(self, name)
+            answer = self._fake._answer(self, name, args, kwargs)
             return await method(self, *args, **kwargs) if answer is UNANSWERED else answer
     else:
         @functools.wraps(method)
         def call(self, *args, **kwargs):
-            answer = self._enter(name, args, kwargs)
+            self._fake._record(self, name, args, kwargs)
+            answer = self._fake._answer(self, name, args, kwargs)
             return method(self, *args, **kwargs) if answer is UNANSWERED else answer
     return call
 
@@ -215,13 +221,6 @@ class _Object:
 
     def __repr__(self):
         return f"<fake {self._kind}>"
-
-    def _enter(self, name, args, kwargs):
-        self._fake.calls.append((name, tuple(args), dict(kwargs)))
-        if name not in self.WHEN_CLOSED and self._closed:
-            raise self._fake._error(
-                "Error", f"{self._kind}.{name}: Target page, context or browser has been closed")
-        return self._fake._answer(self._kind, name, args, kwargs)
 
     def _shut(self):
         self._closed = True
@@ -259,15 +258,21 @@ class _Object:
         return self._method(name, inspect.iscoroutinefunction(member), member)
 
     def _method(self, name, awaited, declared):
+        def answer(args, kwargs):
+            answered = self._fake._answer(self, name, args, kwargs)
+            return self._made(name, declared, args) if answered is UNANSWERED else answered
+
         def call(*args, **kwargs):
-            answer = self._enter(name, args, kwargs)
-            return self._made(name, declared, args) if answer is UNANSWERED else answer
+            self._fake._record(self, name, args, kwargs)
+            return answer(args, kwargs)
 
         if not awaited:
             return call
 
         async def coroutine(*args, **kwargs):
-            return call(*args, **kwargs)
+            self._fake._record(self, name, args, kwargs)
+            await self._fake._wait(self, name)
+            return answer(args, kwargs)
 
         coroutine.__name__ = coroutine.__qualname__ = name
         return coroutine
@@ -298,11 +303,20 @@ def _selector(owner, name, args):
     return None
 
 
+class _Manager(_Object):
+    def __init__(self, fake):
+        super().__init__(fake, None, "PlaywrightContextManager")
+
+    @recorded
+    async def start(self):
+        return self._adopt(_Driver(self._fake, self))
+
+
 class _Driver(_Object):
     WHEN_CLOSED = ("stop",)
 
-    def __init__(self, fake):
-        super().__init__(fake, None, "Playwright")
+    def __init__(self, fake, owner):
+        super().__init__(fake, owner, "Playwright")
         self.chromium = _BrowserType(fake, self)
 
     @recorded
