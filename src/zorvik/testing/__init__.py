@@ -28,6 +28,7 @@ of the kit do not overlap: starting one while another is in progress raises
 """
 
 import asyncio
+import contextlib
 import os
 import tempfile
 from pathlib import Path
@@ -77,7 +78,10 @@ async def arun_skill(path, params=None, *, llm=None, browser=None, home=None, na
     try:
         openai = StandIn("openai", {"AsyncOpenAI": lambda *args, **kwargs: llm})
         pauses = mock.patch.object(engine, "asyncio", WithoutPauses())
-        with zorvik_home(engine, home), openai, browser.installed(), pauses, RunWatch(engine) as watch:
+        # Only a run that may time out gets the watch's context type, which keeps its log for the partial result.
+        watch = RunWatch(engine)
+        watching = watch if timeout is not None else contextlib.nullcontext()
+        with zorvik_home(engine, home), openai, browser.installed(), pauses, watching:
             result, _ = await run_within(engine, runner, name, {} if params is None else params, path, timeout, watch)
             return result
     finally:
