@@ -148,14 +148,15 @@ def test_collected_and_closed(start, pw, caplog, cycle, target, wait):
 @pytest.mark.parametrize("target", ["run", "context"])
 def test_a_driver_started_as_the_loop_stops_is_released(start, pw, target, stops):
     """The driver's start had finished, but browser_open had not resumed, when the host closed its loop."""
-    make_driver = pw._driver
+    answer = pw._answer
 
-    def started(kwargs):
-        loop = asyncio.get_running_loop()
-        loop.stop() if stops == "as the start finishes" else loop.call_soon(loop.stop)
-        return make_driver(kwargs)
+    def stopping(obj, name, args, kwargs):  # the start finishes in this step of the loop
+        if name == "start":
+            loop = asyncio.get_running_loop()
+            loop.stop() if stops == "as the start finishes" else loop.call_soon(loop.stop)
+        return answer(obj, name, args, kwargs)
 
-    pw._driver = started
+    pw._answer = stopping
     coro, keeper = start(target, "browser")
     loop = asyncio.new_event_loop()
     try:
