@@ -68,15 +68,20 @@ Ref new_context(Borrowed browser, Borrowed dir) {
     return py::call_method_kw(browser, id<"new_context">, {}, {{id<"storage_state">, py::str_of(state_file)}});
 }
 
+// Awaits `target.<method>()`, dropping an ordinary failure of the call.
+py::Task<void> call_quietly(Borrowed target, PyObject* method) {
+    co_await py::await_quietly([&] { return py::call_method(target, method); });
+}
+
 // What an opening started after it was given up: a driver is stopped, the
 // rest closed, their ordinary errors dropped.
 py::Task<Ref> stop_late_body(const Args& a) {
-    co_await await_quietly(a[0], id<"stop">);
+    co_await call_quietly(a[0], id<"stop">);
     co_return py::none();
 }
 
 py::Task<Ref> close_late_body(const Args& a) {
-    co_await await_quietly(a[0], id<"close">);
+    co_await call_quietly(a[0], id<"close">);
     co_return py::none();
 }
 
@@ -113,7 +118,7 @@ py::Task<Ref> open_steps(Borrowed self, Opening& o) {
 // cannot await the rest and leaves at once.
 py::Task<void> release_step(Borrowed target, PyObject* method, Held& cancelled) {
     try {
-        co_await await_quietly(target, method);
+        co_await call_quietly(target, method);
     } catch (py::PyError& e) {
         if (!is_cancellation(e.value())) throw;
         cancelled = e.take();

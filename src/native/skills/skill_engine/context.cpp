@@ -119,14 +119,6 @@ Ref make_context_type() {
     return type;
 }
 
-py::Task<void> await_quietly(Borrowed target, PyObject* method) {
-    try {
-        co_await py::call_method(target, method);
-    } catch (py::PyError& e) {
-        if (!e.is_exception()) throw;
-    }
-}
-
 bool is_cancellation(Borrowed exc) {
     return PyErr_GivenExceptionMatches(exc.get(), global_attr(id<"asyncio">, id<"CancelledError">).get()) != 0;
 }
@@ -148,11 +140,7 @@ Ref result_of(Borrowed future) {
 // A loop already closed refuses to schedule the callbacks; it will run
 // nothing more, the start included, so there is nothing left to undo.
 void stop_waiting(Borrowed waiting) {
-    try {
-        py::call_method(waiting, id<"cancel">);
-    } catch (py::PyError& e) {
-        if (!e.is_exception()) throw;
-    }
+    py::quietly([&] { py::call_method(waiting, id<"cancel">); });
 }
 
 // The done-callback of a start whose awaiter has left: what it started goes

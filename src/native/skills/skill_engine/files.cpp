@@ -13,11 +13,7 @@ Ref open_text(Borrowed path, const char* mode) {
 
 // Closing a file after a failure must not hide that failure.
 void close_quietly(Borrowed file) {
-    try {
-        py::call_method(file, id<"close">);
-    } catch (py::PyError& e) {
-        if (!e.is_exception()) throw;
-    }
+    py::quietly([&] { py::call_method(file, id<"close">); });
 }
 
 Ref read_text(Borrowed path) {

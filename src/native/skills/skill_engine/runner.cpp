@@ -207,10 +207,8 @@ py::Task<Ref> run_body(const Args& a) {
     } catch (PyError& e) {
         // An exception raised by the clean-up while another was on its way
         // out records that one as its context, as a `finally` block would.
-        Ref raised = e.take();
-        Ref context = py::steal(PyException_GetContext(raised.get()));
-        if (failure && !context && !raised.is(failure)) PyException_SetContext(raised.get(), failure.take().release());
-        throw PyError(std::move(raised));
+        e.set_context(failure.take());
+        throw;
     }
     if (failure) throw PyError(failure.take());
     co_return result.take();

@@ -76,11 +76,7 @@ void kill_group(Borrowed proc) {
 // stream's buffer is no longer watched, and would never see its end.
 py::Task<void> reap(Borrowed proc) {
     Held grace = py::steal_or_throw(PyFloat_FromDouble(reap_grace_seconds));
-    try {
-        co_await communicate(proc, grace);
-    } catch (py::PyError& e) {
-        if (!e.is_exception()) throw;
-    }
+    co_await py::await_quietly([&] { return communicate(proc, grace); });
 }
 
 py::Task<void> stop(Borrowed proc) {

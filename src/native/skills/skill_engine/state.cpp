@@ -84,11 +84,7 @@ void replace_state_file(Borrowed state_file, Borrowed text) {
         py::call_method(os, id<"replace">, temporary, target);
     } catch (PyError&) {
         close_quietly(file);
-        try {
-            py::call_method(os, id<"unlink">, temporary);
-        } catch (PyError& e) {
-            if (!e.is_exception()) throw;
-        }
+        py::quietly([&] { py::call_method(os, id<"unlink">, temporary); });
         throw;
     }
 }
@@ -128,17 +124,6 @@ public:
     StateLock(const StateLock&) = delete;
     StateLock& operator=(const StateLock&) = delete;
 
-    // Leaving a failed change: its error is the one that propagates.
-    ~StateLock() {
-        if (!fd_) return;
-        PyObject* pending = PyErr_GetRaisedException();
-        try {
-            release();
-        } catch (PyError&) {
-        }
-        PyErr_SetRaisedException(pending);
-    }
-
     // Unlocks before closing, so that a copy of the descriptor inherited by a
     // forked child cannot keep the lock.
     void release() {
@@ -156,11 +141,7 @@ public:
 
 private:
     void close_descriptor_quietly(Borrowed fd) {
-        try {
-            py::call_method(os_, id<"close">, fd);
-        } catch (PyError& e) {
-            if (!e.is_exception()) throw;
-        }
+        py::quietly([&] { py::call_method(os_, id<"close">, fd); });
     }
 
     static thread_local int held_by_this_thread;
@@ -171,29 +152,47 @@ private:
 
 thread_local int StateLock::held_by_this_thread = 0;
 
+// Runs `change` holding the state lock and releases it afterwards, as a
+// `finally` block would: after a failed change, an ordinary failure to
+// release gives way to the change's own failure, and a BaseException (a
+// KeyboardInterrupt) wins, with the change's failure as its context.
+template <class F>
+void while_locked(Borrowed state_file, F&& change) {
+    StateLock lock(state_file);
+    try {
+        change();
+    } catch (...) {
+        PyError failure = PyError::current();
+        try {
+            py::quietly([&] { lock.release(); });
+        } catch (PyError& e) {
+            e.set_context(failure.take());
+            throw;
+        }
+        throw failure;
+    }
+    lock.release();
+}
+
 Ref load_full_state_body(const Args& a) {
     Ref file = state_file(a[0]);
-    if (!py::truth(py::call_method(file, id<"exists">))) return new_dict();
-    try {
-        Ref state = py::call(global_attr(id<"json">, id<"loads">), read_text(file));
-        if (PyDict_Check(state.get())) return state;
-    } catch (PyError& e) {
-        if (!e.is_exception()) throw;
-    }
-    return new_dict();
+    Ref state;
+    if (py::truth(py::call_method(file, id<"exists">)))
+        py::quietly([&] { state = py::call(global_attr(id<"json">, id<"loads">), read_text(file)); });
+    return state && PyDict_Check(state.get()) ? state : new_dict();
 }
 
 Ref save_state_body(const Args& a) {
     Borrowed self = a[0], key = a[1], value = a[2];
     Ref file = state_file(self);
-    StateLock lock(file);
-    Ref state = py::call_method(self, id<"_load_full_state">);
-    py::check(PyObject_SetItem(state.get(), key.get(), value.get()));
-    Ref indent = py::steal_or_throw(PyLong_FromLong(2));
-    Ref text = py::call_kw(global_attr(id<"json">, id<"dumps">), {state},
-                           {{id<"indent">, indent}, {id<"default">, reinterpret_cast<PyObject*>(&PyUnicode_Type)}});
-    replace_state_file(file, text);
-    lock.release();
+    while_locked(file, [&] {
+        Ref state = py::call_method(self, id<"_load_full_state">);
+        py::check(PyObject_SetItem(state.get(), key.get(), value.get()));
+        Ref indent = py::steal_or_throw(PyLong_FromLong(2));
+        Ref text = py::call_kw(global_attr(id<"json">, id<"dumps">), {state},
+                               {{id<"indent">, indent}, {id<"default">, reinterpret_cast<PyObject*>(&PyUnicode_Type)}});
+        replace_state_file(file, text);
+    });
     return py::none();
 }
 
@@ -203,9 +202,9 @@ Ref load_state_body(const Args& a) {
 
 Ref clear_state_body(const Args& a) {
     Ref file = state_file(a[0]);
-    StateLock lock(file);
-    if (py::truth(py::call_method(file, id<"exists">))) py::call_method(file, id<"unlink">);
-    lock.release();
+    while_locked(file, [&] {
+        if (py::truth(py::call_method(file, id<"exists">))) py::call_method(file, id<"unlink">);
+    });
     return py::none();
 }
 
