@@ -1,8 +1,8 @@
 #include "function.hpp"
 
 #include "call.hpp"
-#include "module.hpp"
 #include "names.hpp"
+#include "runtime.hpp"
 
 #include <cstddef>
 #include <string>
