@@ -26,10 +26,6 @@ inline constexpr const char* module_name = "zorvik.core.tier_chooser";
 // Made by the module body; nothing is added later.
 struct State {
     Ref globals;  // the module namespace
-    // The router's log lines, each template split at its "%U" markers into a
-    // tuple of the fixed texts, so a line is joined without parsing the
-    // template at each call.
-    Ref worker_explicit, worker_unavailable, worker_default, worker_auto;
 };
 const State& state() noexcept;
 

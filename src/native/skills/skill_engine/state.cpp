@@ -8,7 +8,6 @@ namespace zorvik::skills {
 
 namespace {
 
-using py::Param;
 using py::PyError;
 using py::Type;
 
@@ -181,6 +180,8 @@ Ref load_full_state_body(const Args& a) {
         py::quietly([&] { state = py::call(global_attr(id<"json">, id<"loads">), read_text(file)); });
     return state && PyDict_Check(state.get()) ? state : new_dict();
 }
+constexpr py::FunctionDef load_full_def{
+    .name = "_load_full_state", .body = load_full_state_body, .params = {py::self_param}, .returns = "dict"};
 
 Ref save_state_body(const Args& a) {
     Borrowed self = a[0], key = a[1], value = a[2];
@@ -195,10 +196,21 @@ Ref save_state_body(const Args& a) {
     });
     return py::none();
 }
+constexpr py::FunctionDef save_def{
+    .name = "save_state", .body = save_state_body, .params = {py::self_param, {"key", Type::str}, {"value"}},
+    .doc = "Save a value to persistent state (survives restarts).\n"
+           "        \n"
+           "        State is stored per-skill in ~/.zorvik/skill_state/{skill_name}.json\n"
+           "        ",
+    .returns = "None"};
 
 Ref load_state_body(const Args& a) {
     return py::call_method(py::call_method(a[0], id<"_load_full_state">), id<"get">, a[1], a[2]);
 }
+constexpr py::FunctionDef load_def{
+    .name = "load_state", .body = load_state_body,
+    .params = {py::self_param, {"key", Type::str}, {"default", Type::any, py::defaults::none}},
+    .doc = "Load a value from persistent state."};
 
 Ref clear_state_body(const Args& a) {
     Ref file = state_file(a[0]);
@@ -207,27 +219,9 @@ Ref clear_state_body(const Args& a) {
     });
     return py::none();
 }
-
-constexpr const char* save_state_doc =
-    "Save a value to persistent state (survives restarts).\n"
-    "        \n"
-    "        State is stored per-skill in ~/.zorvik/skill_state/{skill_name}.json\n"
-    "        ";
-constexpr const char* load_state_doc = "Load a value from persistent state.";
-constexpr const char* load_full_state_doc = nullptr;
-constexpr const char* clear_state_doc = "Clear all persistent state for this skill.";
-
-constexpr Param self_only[] = {py::self_param};
-constexpr Param save_params[] = {py::self_param, {"key", Type::str}, {"value"}};
-constexpr Param load_params[] = {py::self_param, {"key", Type::str}, {"default", Type::any, py::defaults::none}};
-
-constexpr py::FunctionDef save_def{"save_state", save_params,     save_state_doc, save_state_body,
-                                   nullptr,      py::Result::any, "None"};
-constexpr py::FunctionDef load_def{"load_state", load_params, load_state_doc, load_state_body};
-constexpr py::FunctionDef load_full_def{"_load_full_state",   self_only, load_full_state_doc,
-                                        load_full_state_body, nullptr,   py::Result::dict};
-constexpr py::FunctionDef clear_def{"clear_state", self_only,       clear_state_doc, clear_state_body,
-                                    nullptr,       py::Result::any, "None"};
+constexpr py::FunctionDef clear_def{
+    .name = "clear_state", .body = clear_state_body, .params = {py::self_param},
+    .doc = "Clear all persistent state for this skill.", .returns = "None"};
 
 constexpr const py::FunctionDef* methods[] = {&save_def, &load_def, &load_full_def, &clear_def};
 
