@@ -283,8 +283,8 @@ Ref prefixed(PyObject* prefix, Borrowed spec) {
 
 Ref litellm_body(const Args& a) {
     Borrowed spec = a[1];
-    if (equals_text(py::getattr(spec, id<"provider">), id<"anthropic">)) return prefixed(id<"anthropic/">, spec);
-    if (equals_text(py::getattr(spec, id<"provider">), id<"openai">)) return prefixed(id<"openai/">, spec);
+    if (compare(py::getattr(spec, id<"provider">), id<"anthropic">, Py_EQ)) return prefixed(id<"anthropic/">, spec);
+    if (compare(py::getattr(spec, id<"provider">), id<"openai">, Py_EQ)) return prefixed(id<"openai/">, spec);
     return py::getattr(spec, id<"id">);
 }
 constexpr py::FunctionDef litellm_def{

@@ -44,7 +44,9 @@ constexpr py::FunctionDef init_def{
                {"llm_model", Type::str, py::defaults::text(msg::default_model)}},
     .returns = "None"};
 
-// "[" head "] " message, written as the f-string of a log line writes it.
+// "[" head "] " message, with str(head), as the f-string of a log line writes
+// it. Written through a writer: joining the parts instead leaves log() below
+// parity with plain Python (bench/bench_skill_engine.py).
 Ref bracketed(Borrowed head, Borrowed message) {
     Py_ssize_t size =
         PyUnicode_GET_LENGTH(message.get()) + (PyUnicode_Check(head.get()) ? PyUnicode_GET_LENGTH(head.get()) : 0);
@@ -63,11 +65,7 @@ Ref log_body(const Args& a) {
     Borrowed self = a[0], message = a[1];
     Ref now = py::call(global_attr(id<"time">, id<"strftime">), id<"%H:%M:%S">);
     Ref entry = bracketed(now, message);
-    Ref logs = py::getattr(self, id<"_logs">);
-    if (PyList_CheckExact(logs.get()))
-        py::check(PyList_Append(logs.get(), entry.get()));
-    else
-        py::call_method(logs, id<"append">, entry);
+    py::call_method(py::getattr(self, id<"_logs">), id<"append">, entry);
     Ref line = bracketed(py::getattr(self, id<"skill_name">), message);
     py::call_method(module_global(id<"logger">), id<"info">, line);
     return py::none();
@@ -76,11 +74,7 @@ constexpr py::FunctionDef log_def{
     .name = "log", .body = log_body, .params = {py::self_param, {"message", Type::str}},
     .doc = "Log a message (visible in skill execution results).", .returns = "None"};
 
-Ref get_logs_body(const Args& a) {
-    Ref logs = py::getattr(a[0], id<"_logs">);
-    if (PyList_CheckExact(logs.get())) return py::steal_or_throw(PyList_GetSlice(logs.get(), 0, PY_SSIZE_T_MAX));
-    return py::call_method(logs, id<"copy">);
-}
+Ref get_logs_body(const Args& a) { return py::call_method(py::getattr(a[0], id<"_logs">), id<"copy">); }
 constexpr py::FunctionDef get_logs_def{
     .name = "get_logs", .body = get_logs_body, .params = {py::self_param}, .doc = "Get all log entries.",
     .returns = "list[str]"};
