@@ -1,0 +1,259 @@
+"""The worker of one contained run: the process that runs the skill, through the engine's own runner.
+
+Forked by its supervisor, it puts itself in a process group of its own (a
+terminal's Ctrl-C is for the host), reads standard input from /dev/null and
+sends its standard output to standard error. It imports the engine and makes
+its event loop before its job arrives (so a spare has paid for both), waits
+for the supervisor's ``go``, reads its one job, runs it and exits.
+
+Messages to the host, one JSON object per line on the out pipe:
+``{"ready": true}`` once the imports are done; ``{"log": ENTRY}`` for each
+entry of the skill's log, as it is written; ``{"record": FIELDS}`` for each
+record of the engine's logger; and, unless the run was cancelled, one
+``{"result": FIELDS, "converted": NOTES, "failure": SITE}`` at the end.
+"""
+
+import asyncio
+import json
+import logging
+import os
+import signal
+import sys
+import time
+import traceback
+
+from zorvik import run_report, strict_json
+from zorvik.skills import skill_engine as engine
+
+
+def main(job, go, out):
+    """The worker's whole life; never returns."""
+    status = 70
+    try:
+        os.setpgid(0, 0)
+        null = os.open(os.devnull, os.O_RDONLY)
+        os.dup2(null, 0)
+        os.close(null)
+        os.dup2(2, 1)
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+        signal.signal(signal.SIGTERM, signal.SIG_DFL)
+        cancellation = Cancellation()
+        channel = Channel(out, cancellation)
+        loop = asyncio.Runner()
+        loop.get_loop()
+        channel.send({"ready": True})
+        if os.read(go, 1) != b"1":
+            return  # the supervisor is gone
+        request = read_line(job)
+        if request:
+            Run(json.loads(request), channel, cancellation).go(loop)
+        status = 0
+    except BaseException:
+        traceback.print_exc()
+    finally:
+        for stream in (sys.stdout, sys.stderr):
+            try:
+                stream.flush()
+            except (AttributeError, OSError, ValueError):
+                pass
+        os._exit(status)
+
+
+def read_line(fd):
+    data = bytearray()
+    while not data.endswith(b"\n"):
+        chunk = os.read(fd, 1 << 16)
+        if not chunk:
+            break
+        data += chunk
+    return bytes(data)
+
+
+class Cancellation:
+    """The host's cancellation (SIGTERM from the supervisor), delivered once to the run's task.
+
+    A skill that spins or blocks never returns to the event loop, so a
+    cancellation that waited for the loop would never arrive. While a task
+    of the run is executing, the handler raises ``CancelledError`` right where
+    the skill is, as Ctrl-C raises ``KeyboardInterrupt``; while the loop
+    waits, the run's task is cancelled the usual way. Either way the skill's
+    ``finally`` blocks and the context's clean-up run. Used as a context
+    manager, it holds the delivery back until the message being written is
+    whole.
+    """
+
+    def __init__(self):
+        self.task = self.main = self.loop = None
+        self.held = 0
+        self.pending = False
+        self.over = False
+
+    def arm(self, task):
+        self.task, self.main, self.loop = task, asyncio.current_task(), task.get_loop()
+        signal.signal(signal.SIGTERM, self.signalled)
+
+    def finish(self):
+        self.over = True
+
+    def signalled(self, signum, frame):
+        if self.over:
+            return
+        if self.held:
+            self.pending = True
+            return
+        self.deliver()
+
+    def deliver(self):
+        self.over = True
+        current = asyncio.current_task(self.loop)
+        if current is not self.task:
+            self.loop.call_soon_threadsafe(self.task.cancel)
+        if current is not None and current is not self.main:
+            raise asyncio.CancelledError
+
+    def __enter__(self):
+        self.held += 1
+
+    def __exit__(self, *exc):
+        self.held -= 1
+        if not self.held and self.pending:
+            self.pending = False
+            self.deliver()
+
+
+class Channel:
+    """The worker's messages to the host: one JSON object per line."""
+
+    def __init__(self, fd, cancellation):
+        self.fd = fd
+        self.cancellation = cancellation
+
+    def send(self, message):
+        data = memoryview((json.dumps(message) + "\n").encode())
+        with self.cancellation:
+            try:
+                while data:
+                    data = data[os.write(self.fd, data):]
+            except OSError:  # the host is gone, and the supervisor ends this process
+                pass
+
+
+# Attributes of a log record that travel to the host (the message goes formatted).
+RECORD_FIELDS = ("name", "levelno", "levelname", "pathname", "filename", "module", "lineno", "funcName", "created",
+                 "msecs", "relativeCreated", "thread", "threadName", "processName", "process", "taskName",
+                 "stack_info")
+
+
+class Forward(logging.Handler):
+    """Sends the engine's log records to the host; keeps the exception of the run's failure."""
+
+    def __init__(self, run):
+        super().__init__()
+        self.run = run
+
+    def emit(self, record):
+        with self.run.cancellation:
+            if record.levelno >= logging.ERROR and self.run.raised is None:
+                self.run.raised = sys.exception()  # the engine reports a failure inside its handler
+            fields = {name: getattr(record, name, None) for name in RECORD_FIELDS}
+            fields["msg"] = record.getMessage()
+            if record.exc_info:
+                fields["exc_text"] = "".join(traceback.format_exception(*record.exc_info)).rstrip("\n")
+            self.run.channel.send({"record": fields})
+
+
+def watched(base, run):
+    """The engine's context class with each log entry sent to the host as it is written."""
+
+    class ZorvikContext(base):
+        def __init__(self, *args, **kwargs):
+            super().__init__(*args, **kwargs)
+            run.context = self
+
+        def log(self, message):
+            with run.cancellation:
+                super().log(message)
+                run.channel.send({"log": self._logs[-1]})
+
+    ZorvikContext.__qualname__ = base.__qualname__
+    ZorvikContext.__module__ = base.__module__
+    ZorvikContext.__doc__ = base.__doc__
+    return ZorvikContext
+
+
+class Run:
+    """One job: the engine's runner inside the worker, its log and result out to the host."""
+
+    def __init__(self, job, channel, cancellation):
+        self.job = job
+        self.channel = channel
+        self.cancellation = cancellation
+        self.context = None
+        self.raised = None
+        self.started = time.time()
+
+    def go(self, loop):
+        self.prepare()
+        try:
+            message = loop.run(self.main())
+        except KeyboardInterrupt as e:  # raised by the skill; asyncio lets it out of the loop
+            message = self.let_through(e)
+        if message is not None:
+            self.channel.send(message)
+
+    def prepare(self):
+        job = self.job
+        os.environ.clear()
+        os.environ.update(job["env"])
+        try:
+            os.chdir(job["cwd"])
+        except (OSError, TypeError):  # gone since: relative paths fail as they would in the host
+            pass
+        sys.path[:] = job["path"]
+        for name, value in job["dirs"].items():
+            setattr(engine, name, type(getattr(engine, name))(value))
+        logger = engine.logger
+        for handler in list(logger.handlers):
+            logger.removeHandler(handler)
+        logger.addHandler(Forward(self))
+        logger.setLevel(job["log_level"])
+        logger.propagate = False
+        engine.ZorvikContext = watched(engine.ZorvikContext, self)
+
+    async def main(self):
+        job = self.job
+        runner = engine.PythonSkillRunner(job["llm_model"])
+        task = asyncio.ensure_future(runner.run(job["skill_name"], job["params"], job["script_path"]))
+        self.cancellation.arm(task)
+        try:
+            result = await task
+        except asyncio.CancelledError:
+            return None
+        except BaseException as e:  # what the engine lets through, after its clean-up
+            return self.let_through(e)
+        finally:
+            self.cancellation.finish()
+        return self.finished(result)
+
+    def finished(self, result):
+        success, notes = strict_json.to_plain(result.success, "success")
+        plain, more = strict_json.to_plain(result.result, "result")
+        failure = None
+        if result.error is not None and self.raised is not None:
+            failure = run_report.failure_site(self.raised, self.script())
+        fields = {"success": success, "skill_name": result.skill_name, "result": plain, "error": result.error,
+                  "logs": result.logs, "duration": result.duration, "output_files": result.output_files}
+        return {"result": fields, "converted": notes + more, "failure": failure}
+
+    def let_through(self, error):
+        """A failed result for an exception the engine does not turn into one, worded as the engine words errors."""
+        self.cancellation.finish()
+        logs = self.context.get_logs() if self.context is not None else []
+        fields = {"success": False, "skill_name": self.job["skill_name"], "result": None,
+                  "error": f"{type(error).__name__}: {error}", "logs": logs, "duration": time.time() - self.started,
+                  "output_files": []}
+        return {"result": fields, "converted": [], "failure": run_report.failure_site(error, self.script())}
+
+    def script(self):
+        path = self.job["script_path"]
+        return path if path is not None else os.path.join(self.job["dirs"]["SKILLS_DIR"], f"{self.job['skill_name']}.py")
