@@ -1,6 +1,8 @@
 """Shared fixtures: every test runs with HOME in a fresh temporary directory."""
 
 import importlib
+import pathlib
+import shutil
 
 import pytest
 
@@ -30,3 +32,13 @@ def engine():
 @pytest.fixture
 def router():
     return importlib.import_module("zorvik.core.tier_chooser")
+
+
+@pytest.fixture
+def debug_python():
+    """The debug interpreter, when it and the modules built for it are there."""
+    python = shutil.which("python3.14d")
+    built = any((pathlib.Path(__file__).parent / "native").glob("zorvik_layer_probe.cpython-314d-*.so"))
+    if not python or not built:
+        pytest.skip("debug interpreter or its build missing")
+    return python

@@ -241,6 +241,28 @@ def test_warnings_after_a_successful_run(tmp_path, returns, warning):
 
 
 @pytest.mark.parametrize(
+    "taken, tools, warned",
+    [((), [None, None, None, "zorvik-skill", None, None], True),
+     ((3,), [None, None, None, "other", "zorvik-skill", None], True),
+     ((3, 4), [None, None, None, "other", "other", None], False)],
+    ids=["3-free", "4-free", "none-free"],
+)
+def test_the_return_watch_takes_a_free_monitoring_tool_id_or_none(tmp_path, taken, tools, warned):
+    path = skill(tmp_path, """
+        import sys
+        async def run(ctx, params):
+            ctx.log(repr([sys.monitoring.get_tool(tool) for tool in range(6)]))
+    """)
+    code = (f"import sys\nfor tool in {taken!r}: sys.monitoring.use_tool_id(tool, 'other')\n"
+            f"from zorvik.cli import main\nsys.exit(main(['run', {str(path)!r}]))\n")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
+                         env=dict(os.environ, PYTHONPATH=str(SRC)))
+    assert out.returncode == 0, out.stderr
+    assert messages(json.loads(out.stdout)["logs"])[1] == repr(tools)
+    assert ("zorvik-skill: warning: run() returned None" in out.stderr) == warned
+
+
+@pytest.mark.parametrize(
     "source, problem",
     [
         ("async def run(ctx, params)\n    return {}\n", "1:27: syntax error: expected ':'"),

@@ -2,27 +2,18 @@
 
 import json
 import pathlib
-import shutil
 import subprocess
 
 import pytest
 
 HERE = pathlib.Path(__file__).parent
-DEBUG = shutil.which("python3.14d")
+
+pytestmark = pytest.mark.debug_interpreter
 
 
-def debug_builds_present():
-    return any(HERE.glob("native/zorvik_layer_probe.cpython-314d-*.so"))
-
-
-pytestmark = [
-    pytest.mark.debug_interpreter,
-    pytest.mark.skipif(not DEBUG or not debug_builds_present(), reason="debug interpreter or its build missing"),
-]
-
-
-def test_no_scenario_leaks():
-    out = subprocess.run([DEBUG, str(HERE / "refcount_scenarios.py")], capture_output=True, text=True, timeout=600)
+def test_no_scenario_leaks(debug_python):
+    out = subprocess.run([debug_python, str(HERE / "refcount_scenarios.py")], capture_output=True, text=True,
+                         timeout=600)
     assert out.returncode == 0, out.stderr
     results = json.loads(out.stdout)
     # A fraction of a reference per run is noise (caches warming up); a leak is one or more per run.

@@ -10,13 +10,25 @@ Exit status: 0 success, 1 the run (or the check) failed, 2 usage error,
 
 The command is a host of the skill engine like the application itself: it
 runs skills through PythonSkillRunner and reads files without importing
-them. Only the standard library and the engine are imported, and only what
-the chosen subcommand needs, so that a run starts about as fast as the
-interpreter does.
+them. Only the standard library and the engine are imported, and the engine
+only when the chosen subcommand needs it.
 """
 
+import argparse
+import ast
+import asyncio
+import contextlib
+import inspect
+import json
+import logging
+import math
 import os
+import re
 import sys
+import time
+from pathlib import Path
+
+from zorvik.host import import_engine, zorvik_home
 
 PROG = "zorvik-skill"
 
@@ -26,8 +38,6 @@ EXIT_USAGE = 2
 EXIT_TIMEOUT = 124
 EXIT_INTERRUPTED = 130
 
-ENGINE = "zorvik.skills.skill_engine"
-
 
 class UsageError(Exception):
     """The command line cannot be carried out as given (exit status 2)."""
@@ -35,47 +45,6 @@ class UsageError(Exception):
 
 class CommandFailed(Exception):
     """The command was understood but its work failed (exit status 1)."""
-
-
-# ---------------------------------------------------------------- shared with the test kit
-
-
-def import_engine():
-    import importlib
-
-    return importlib.import_module(ENGINE)
-
-
-class ZorvikHome:
-    """Puts the engine's ``.zorvik`` tree (skills, output, state, browser session) under ``home``.
-
-    The engine reads its three directory constants from its module at every
-    call, and finds the browser session below ``Path.home()``, so both the
-    constants and ``HOME`` are set, and both restored on exit.
-    """
-
-    NAMES = ("SKILLS_DIR", "STATE_DIR", "OUTPUT_DIR")
-
-    def __init__(self, engine, home):
-        self.engine = engine
-        self.home = os.path.abspath(os.fspath(home))
-
-    def __enter__(self):
-        self.saved = {name: getattr(self.engine, name) for name in self.NAMES}
-        self.saved_home = os.environ.get("HOME")
-        for name, old in self.saved.items():
-            # The same ".zorvik/<dir>" layout as the engine's own constants.
-            setattr(self.engine, name, type(old)(self.home, old.parent.name, old.name))
-        os.environ["HOME"] = self.home
-        return self
-
-    def __exit__(self, *exc):
-        for name, old in self.saved.items():
-            setattr(self.engine, name, old)
-        if self.saved_home is None:
-            os.environ.pop("HOME", None)
-        else:
-            os.environ["HOME"] = self.saved_home
 
 
 # ---------------------------------------------------------------- arguments
@@ -87,8 +56,6 @@ def parse_params(items):
     A value is read as JSON when it parses (``count=3`` is a number,
     ``tags=["a","b"]`` a list) and as text otherwise.
     """
-    import json
-
     if len(items) == 1 and items[0].lstrip().startswith("{"):
         try:
             params = json.loads(items[0])
@@ -110,23 +77,17 @@ def parse_params(items):
 
 
 def seconds(text):
-    import math
-
     try:
         value = float(text)
     except ValueError:
         value = math.nan
     if not (value > 0 and math.isfinite(value)):
-        import argparse
-
         raise argparse.ArgumentTypeError(f"expected a positive number of seconds, got {text!r}")
     return value
 
 
 def resolve_skill(skill, skills_dir):
     """The file and the default skill name for SKILL: a path, or a name in the skills directory."""
-    from pathlib import Path
-
     as_path = Path(skill)
     if os.sep in skill or skill.endswith(".py") or as_path.is_file():
         path = as_path
@@ -197,9 +158,15 @@ class ReturnWatch:
     interpreter's monitoring reports the return of the module-level ``run``
     of the skill file; every other function is switched off for the tool
     after its first return, so the run is not slowed down.
+
+    Of the monitoring tool ids, 0 to 2 and 5 belong to debuggers, coverage,
+    profilers and optimizers; the watch takes 3 or 4, whichever is free, and
+    when neither is, it watches nothing (the run goes on without the
+    warnings about the returned value).
     """
 
     TOOL_NAME = PROG
+    TOOL_IDS = (3, 4)
 
     def __init__(self, path):
         self.filenames = {os.fspath(path), os.path.abspath(path)}
@@ -209,12 +176,9 @@ class ReturnWatch:
 
     def __enter__(self):
         monitoring = sys.monitoring
-        for tool in range(6):
-            if monitoring.get_tool(tool) is None:
-                self.tool = tool
-                break
-        else:
-            return self  # every tool slot is taken: no warnings about the returned value
+        self.tool = next((tool for tool in self.TOOL_IDS if monitoring.get_tool(tool) is None), None)
+        if self.tool is None:
+            return self
         monitoring.use_tool_id(self.tool, self.TOOL_NAME)
         monitoring.register_callback(self.tool, monitoring.events.PY_RETURN, self.returned)
         monitoring.set_events(self.tool, monitoring.events.PY_RETURN)
@@ -234,7 +198,8 @@ class ReturnWatch:
             monitoring.free_tool_id(self.tool)
 
 
-class StdoutToStderr:
+@contextlib.contextmanager
+def stdout_to_stderr():
     """Sends everything written to standard output during a run to standard error.
 
     The result is the only thing on standard output. The file descriptor is
@@ -242,24 +207,22 @@ class StdoutToStderr:
     process it starts and a library writing to descriptor 1 all land on
     standard error.
     """
-
-    def __enter__(self):
-        sys.stdout.flush()
-        try:
-            self.saved_fd = os.dup(1)
-            os.dup2(2, 1)
-        except OSError:  # no usable descriptor 1: only the Python-level stream is swapped
-            self.saved_fd = None
-        self.saved_stdout = sys.stdout
-        sys.stdout = sys.stderr
-        return self
-
-    def __exit__(self, *exc):
-        sys.stdout.flush()
-        sys.stdout = self.saved_stdout
-        if self.saved_fd is not None:
-            os.dup2(self.saved_fd, 1)
-            os.close(self.saved_fd)
+    sys.stdout.flush()
+    try:
+        saved_fd = os.dup(1)
+        os.dup2(2, 1)
+    except OSError:  # no usable descriptor 1: only the Python-level stream is swapped
+        saved_fd = None
+    try:
+        with contextlib.redirect_stdout(sys.stderr):
+            try:
+                yield
+            finally:
+                sys.stdout.flush()
+    finally:
+        if saved_fd is not None:
+            os.dup2(saved_fd, 1)
+            os.close(saved_fd)
 
 
 def output_files(engine, name):
@@ -277,9 +240,6 @@ async def supervise(engine, runner, name, params, path, timeout, watch):
     clean up as it does after every run (the browser it opened is closed, a
     shell command it started is killed) before the cancellation arrives here.
     """
-    import asyncio
-    import time
-
     start = time.time()
     limit = asyncio.timeout(timeout)
     error = None
@@ -310,8 +270,6 @@ async def supervise(engine, runner, name, params, path, timeout, watch):
 
 def awaitables_in(value, where="result", depth=0):
     """Where in a returned value un-awaited coroutines (or other awaitables) sit, as subscript paths."""
-    import inspect
-
     if inspect.isawaitable(value):
         return [(where, value)]
     if depth > 20:
@@ -351,11 +309,6 @@ def warnings_for(result, returns):
 
 
 def command_run(args):
-    import asyncio
-    import contextlib
-    import json
-    import logging
-
     params = parse_params(args.params)
     if args.json_out is not None:
         parent = os.path.dirname(os.path.abspath(args.json_out))
@@ -364,7 +317,7 @@ def command_run(args):
     engine = import_engine()
     with contextlib.ExitStack() as stack:
         if args.home is not None:
-            stack.enter_context(ZorvikHome(engine, args.home))
+            stack.enter_context(zorvik_home(engine, args.home))
         path, name = resolve_skill(args.skill, engine.SKILLS_DIR)
         name = args.name or name
         runner = engine.PythonSkillRunner(args.model) if args.model else engine.PythonSkillRunner()
@@ -373,7 +326,7 @@ def command_run(args):
         handler.setLevel(logging.ERROR)
         engine.logger.addHandler(handler)
         stack.callback(engine.logger.removeHandler, handler)
-        with StdoutToStderr(), RunWatch(engine, sys.stderr) as watch, ReturnWatch(path) as returns:
+        with stdout_to_stderr(), RunWatch(engine, sys.stderr) as watch, ReturnWatch(path) as returns:
             result, status = asyncio.run(supervise(engine, runner, name, params, path, args.timeout, watch))
 
     text = json.dumps(result.to_dict(), indent=2, ensure_ascii=False, default=str)
@@ -403,8 +356,6 @@ def command_run(args):
 
 def top_level(statements):
     """Module-level statements in source order, including those inside if/try/with/for blocks."""
-    import ast
-
     for node in statements:
         yield node
         if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)):
@@ -416,8 +367,6 @@ def top_level(statements):
 
 
 def binds_run(node):
-    import ast
-
     if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)):
         return node.name == "run"
     if isinstance(node, (ast.Import, ast.ImportFrom)):
@@ -435,8 +384,6 @@ def binds_run(node):
 
 def run_problem(tree):
     """What keeps the module-level ``run`` of a parsed skill from being started, as (line, text)."""
-    import ast
-
     binding = None
     for node in top_level(tree.body):
         if binds_run(node):
@@ -466,8 +413,6 @@ def run_problem(tree):
 
 def check_skill(path):
     """A problem that would keep the skill from starting, as "file:line: text", or None."""
-    import ast
-
     if path.suffix != ".py":
         return f"{path}:1: not a .py file: the engine loads skills only from Python source files"
     try:
@@ -532,9 +477,6 @@ async def run(ctx: ZorvikContext, params: dict) -> dict:
 
 
 def command_new(args):
-    import re
-    from pathlib import Path
-
     name = args.name.removesuffix(".py")
     if not re.fullmatch(r"[A-Za-z0-9_][A-Za-z0-9_-]*", name):
         raise UsageError(f"{args.name!r} is not a skill name: use letters, digits, '_' and '-'")
@@ -561,8 +503,6 @@ def command_new(args):
 
 
 def first_doc_line(path):
-    import ast
-
     try:
         doc = ast.get_docstring(ast.parse(path.read_bytes(), filename=str(path)))
     except SyntaxError as e:
@@ -573,10 +513,8 @@ def first_doc_line(path):
 
 
 def command_list(args):
-    import contextlib
-
     engine = import_engine()
-    with ZorvikHome(engine, args.home) if args.home is not None else contextlib.nullcontext():
+    with zorvik_home(engine, args.home) if args.home is not None else contextlib.nullcontext():
         skills_dir = engine.SKILLS_DIR
     paths = sorted(skills_dir.glob("*.py")) if skills_dir.is_dir() else []
     if not paths:
@@ -591,43 +529,19 @@ def command_list(args):
 # ---------------------------------------------------------------- command line
 
 
-def terminal_columns():
-    """The terminal's width as ``shutil.get_terminal_size`` finds it, without importing shutil.
-
-    argparse asks shutil for it when it builds a parser, and importing shutil
-    also loads the compression modules: a noticeable part of the start-up.
-    """
-    try:
-        columns = int(os.environ.get("COLUMNS", 0))
-    except ValueError:
-        columns = 0
-    if columns <= 0:
-        try:
-            columns = os.get_terminal_size(sys.__stdout__.fileno()).columns
-        except (AttributeError, ValueError, OSError):
-            columns = 0
-    return columns or 80
-
-
 def build_parser():
-    import argparse
-
-    def formatter(prog):
-        return argparse.HelpFormatter(prog, width=terminal_columns() - 2)
-
-    common = argparse.ArgumentParser(add_help=False, formatter_class=formatter)
+    common = argparse.ArgumentParser(add_help=False)
     common.add_argument("--traceback", "-v", action="store_true",
                         help="show the full traceback of an error (and of a failed skill)")
     parser = argparse.ArgumentParser(
         prog=PROG,
-        formatter_class=formatter,
         description="Run, check, create and list Zorvik script skills.",
         epilog="Exit status: 0 success, 1 failed, 2 usage error, 124 time limit ran out, 130 interrupted.",
     )
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     run = commands.add_parser(
-        "run", parents=[common], formatter_class=formatter, help="run a skill and print its result as JSON",
+        "run", parents=[common], help="run a skill and print its result as JSON",
         description="Run a skill through the skill engine. The result (JSON) is the only thing on standard "
                     "output; the skill's log streams to standard error as it is written, and so does "
                     "whatever the skill prints.",
@@ -648,7 +562,7 @@ def build_parser():
     run.set_defaults(handler=command_run)
 
     check = commands.add_parser(
-        "check", parents=[common], formatter_class=formatter, help="check a skill file without running it",
+        "check", parents=[common], help="check a skill file without running it",
         description="Read a skill file without running any of it and report, with file and line, what "
                     "would keep it from starting: a syntax error, no run function, a run that is not "
                     "async def, or one that cannot take (ctx, params). Exit status 0 when it would start.")
@@ -656,7 +570,7 @@ def build_parser():
     check.set_defaults(handler=command_check)
 
     new = commands.add_parser(
-        "new", parents=[common], formatter_class=formatter, help="write a new skill that runs as it is",
+        "new", parents=[common], help="write a new skill that runs as it is",
         description="Write NAME.py: a commented skill that logs, keeps state and writes a file, "
                     "ready to run and to change.")
     new.add_argument("name", metavar="NAME", help="the skill's name (letters, digits, '_' and '-')")
@@ -664,7 +578,7 @@ def build_parser():
     new.set_defaults(handler=command_new)
 
     list_ = commands.add_parser(
-        "list", parents=[common], formatter_class=formatter, help="list the skills in the skills directory",
+        "list", parents=[common], help="list the skills in the skills directory",
         description="List the skills in the skills directory with the first line of each one's docstring.")
     list_.add_argument("--home", metavar="DIR", help="look in DIR/.zorvik/skills instead of the home directory")
     list_.set_defaults(handler=command_list)

@@ -27,6 +27,9 @@ of the kit do not overlap: starting one while another is in progress raises
 """
 
 import asyncio
+import contextlib
+import importlib
+import importlib.util
 import json
 import os
 import struct
@@ -35,6 +38,9 @@ import tempfile
 import types
 import zlib
 from pathlib import Path
+from unittest import mock
+
+from zorvik.host import import_engine, zorvik_home
 
 try:
     import pytest
@@ -77,8 +83,6 @@ class StandIn(types.ModuleType):
 
     def _real_module(self):
         if self._real is None:
-            import importlib
-
             mine = sys.modules.pop(self.__name__, ABSENT)
             try:
                 self._real = importlib.import_module(self.__name__)
@@ -234,9 +238,6 @@ class FakeBrowser:
 
     def installed(self):
         """``playwright.async_api`` replaced by ``module`` (and the package too, when it is not installed)."""
-        import contextlib
-        import importlib.util
-
         stack = contextlib.ExitStack()
         try:
             present = importlib.util.find_spec("playwright") is not None
@@ -441,28 +442,10 @@ class WithoutPauses:
         return result
 
 
-class _EngineWithoutPauses:
-    def __init__(self, engine):
-        self.engine = engine
-
-    def __enter__(self):
-        self.saved = self.engine.asyncio
-        self.engine.asyncio = WithoutPauses()
-
-    def __exit__(self, *exc):
-        self.engine.asyncio = self.saved
-
-
 # ---------------------------------------------------------------- runs
 
 
 _running = False
-
-
-def _engine():
-    from zorvik.cli import import_engine
-
-    return import_engine()
 
 
 async def arun_skill(path, params=None, *, llm=None, browser=None, home=None, name=None):
@@ -478,11 +461,9 @@ async def arun_skill(path, params=None, *, llm=None, browser=None, home=None, na
     ``name`` is given.
     """
     global _running
-    from zorvik.cli import ZorvikHome
-
     if _running:
         raise RuntimeError("a skill run of zorvik.testing is already in progress; runs of the kit cannot overlap")
-    engine = _engine()
+    engine = import_engine()
     path = os.fspath(path)
     llm = FakeLLM() if llm is None else llm
     browser = FakeBrowser() if browser is None else browser
@@ -491,7 +472,8 @@ async def arun_skill(path, params=None, *, llm=None, browser=None, home=None, na
     _running = True
     try:
         openai = StandIn("openai", {"AsyncOpenAI": lambda *args, **kwargs: llm})
-        with ZorvikHome(engine, home), openai, browser.installed(), _EngineWithoutPauses(engine):
+        pauses = mock.patch.object(engine, "asyncio", WithoutPauses())
+        with zorvik_home(engine, home), openai, browser.installed(), pauses:
             return await runner.run(name or Path(path).stem, {} if params is None else params, path)
     finally:
         _running = False

@@ -12,7 +12,9 @@ namespace zorvik::py {
 // ---------------------------------------------------------------- awaiting
 
 namespace {
-Driver* running_driver = nullptr;
+// Per thread: the interpreter may switch threads at any Python call inside a
+// frame, and another thread's frames run another coroutine meanwhile.
+thread_local Driver* running_driver = nullptr;
 }  // namespace
 
 Driver* Driver::running() noexcept { return running_driver; }

@@ -37,8 +37,8 @@ struct Driver {
     // Visits every object the suspended frames keep alive.
     int traverse(visitproc visit, void* arg) const;
 
-    // The driver whose frames are running now, if any: frames resume one
-    // native coroutine at a time, and one may resume another inside.
+    // The driver whose frames this thread is running now, if any: a thread
+    // resumes one native coroutine at a time, and one may resume another inside.
     static Driver* running() noexcept;
     class Running {
     public:
