@@ -219,7 +219,8 @@ def test_home_holds_the_whole_tree_and_json_out_the_result(tmp_path, home):
         ("None", 'run() returned None; return a dict such as {"success": True, ...} to report a result'),
         ("[1, 2]", 'run() returned list, not a dict; the result holds its text under "result"'),
         ("ctx.shell('true')", "run() returned a coroutine object (ZorvikContext.shell): did you forget an await?"),
-        ("{'items': [helper()]}", "result['items'][0] is a coroutine object (helper): did you forget an await?"),
+        ("{'items': [helper()]}",
+         "result['items'][0] is a coroutine object (helper, made at {path}:5): did you forget an await?"),
         ("{'result': 'None'}", None),
     ],
 )
@@ -234,7 +235,7 @@ def test_warnings_after_a_successful_run(tmp_path, returns, warning):
     assert out.returncode == 0
     tail = out.stderr.splitlines()[-1]
     if warning:
-        assert tail == f"zorvik-skill: warning: {warning}"
+        assert tail == f"zorvik-skill: warning: {warning.replace('{path}', str(path))}"
     else:
         assert "warning" not in out.stderr
     assert "never awaited" not in out.stderr

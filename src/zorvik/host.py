@@ -33,6 +33,13 @@ def home_variable(home):
             os.environ["HOME"] = saved
 
 
+def home_directories(engine, home):
+    """The engine's directory constants for the ``.zorvik`` tree under ``home`` (an absolute path)."""
+    # The same ".zorvik/<dir>" layout as the engine's own constants.
+    return {name: type(old)(home, old.parent.name, old.name)
+            for name in DIRECTORIES for old in (getattr(engine, name),)}
+
+
 @contextlib.contextmanager
 def zorvik_home(engine, home):
     """Puts the engine's ``.zorvik`` tree (skills, output, state, browser session) under ``home``.
@@ -45,9 +52,8 @@ def zorvik_home(engine, home):
     home = os.path.abspath(os.fspath(home))
     saved = {name: getattr(engine, name) for name in DIRECTORIES}
     try:
-        for name, old in saved.items():
-            # The same ".zorvik/<dir>" layout as the engine's own constants.
-            setattr(engine, name, type(old)(home, old.parent.name, old.name))
+        for name, directory in home_directories(engine, home).items():
+            setattr(engine, name, directory)
         with home_variable(home):
             yield home
     finally:

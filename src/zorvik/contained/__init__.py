@@ -7,7 +7,7 @@
 
 A skill that spins, blocks, crashes, exits or eats memory ends its own run,
 not the host: see ``ContainedRunner``. The package's own modules: ``runner``
-(the API), ``host`` (the host's side of one run), ``supervisor`` (the
+(the API), ``handle`` (the host's side of one run), ``supervisor`` (the
 process that reaps and kills what a run leaves) and ``worker`` (the process
 that runs the skill).
 """

@@ -4,21 +4,13 @@ import asyncio
 import math
 import numbers
 import os
-import sys
 from collections.abc import Mapping
 
 from zorvik import strict_json
-from zorvik.contained.host import Worker, logger
-from zorvik.skills import skill_engine as engine
+from zorvik.contained.handle import WorkerHandle, logger, make_job
+from zorvik.host import home_directories, import_engine
 
-# The engine's three directories, which a run sees as the host has them bound when it starts.
-DIRECTORIES = ("SKILLS_DIR", "STATE_DIR", "OUTPUT_DIR")
-
-
-def home_directories(home):
-    """The engine's directories below ``home``, in the engine's own ``.zorvik/<name>`` layout."""
-    return {name: str(type(old)(home, old.parent.name, old.name))
-            for name in DIRECTORIES for old in (getattr(engine, name),)}
+engine = import_engine()
 
 
 def positive(name, value, unit):
@@ -102,7 +94,7 @@ class ContainedRunner:
         if self._closed:
             raise RuntimeError("this ContainedRunner is closed")
         env = self._environment()
-        worker = self._take_spare(env) or Worker.spawn(env)
+        worker = self._take_spare(env) or WorkerHandle.spawn(env)
         # The next spare starts once this run's job is on its way.
         asyncio.get_running_loop().call_soon(self._prepare_spare, env)
         outcome = await worker.run(self._job(skill_name, plain, script_path, env), timeout=self._timeout,
@@ -124,7 +116,7 @@ class ContainedRunner:
 
     def _prepare_spare(self, env):
         if self._spare_wanted and not self._closed and self._spare is None and self._loop is not None:
-            self._spare = Worker.spawn(env)
+            self._spare = WorkerHandle.spawn(env)
 
     def _take_spare(self, env):
         spare, self._spare = self._spare, None
@@ -136,14 +128,5 @@ class ContainedRunner:
         return None
 
     def _job(self, skill_name, params, script_path, env):
-        if self._home is None:
-            dirs = {name: str(getattr(engine, name)) for name in DIRECTORIES}
-        else:
-            dirs = home_directories(self._home)
-        try:
-            cwd = os.getcwd()
-        except OSError:
-            cwd = None
-        return {"skill_name": skill_name, "params": params, "script_path": script_path,
-                "llm_model": self._engine_runner._llm_model, "dirs": dirs, "env": env, "cwd": cwd,
-                "path": list(sys.path), "log_level": engine.logger.getEffectiveLevel(), "report": False}
+        dirs = None if self._home is None else home_directories(engine, self._home)
+        return make_job(engine, skill_name, params, script_path, self._engine_runner._llm_model, env, dirs)

@@ -10,10 +10,14 @@ Messages to the host, one JSON object per line on the out pipe:
 ``{"ready": true}`` once the imports are done; ``{"log": ENTRY}`` for each
 entry of the skill's log, as it is written; ``{"record": FIELDS}`` for each
 record of the engine's logger; and, unless the run was cancelled, one
-``{"result": FIELDS, "converted": NOTES, "failure": SITE}`` at the end.
+``{"result": FIELDS, ...}`` at the end, with what the command reports beside the
+result, computed here from the live values: whether ``success`` counts as
+true, the conversions its JSON needed, where a failed skill raised, and
+(when the job asks for them) the hints about what the skill returned.
 """
 
 import asyncio
+import contextlib
 import json
 import logging
 import os
@@ -23,7 +27,9 @@ import time
 import traceback
 
 from zorvik import run_report, strict_json
-from zorvik.skills import skill_engine as engine
+from zorvik.host import import_engine
+
+engine = import_engine()
 
 
 def main(job, go, out):
@@ -35,6 +41,7 @@ def main(job, go, out):
         os.dup2(null, 0)
         os.close(null)
         os.dup2(2, 1)
+        sys.stdout = sys.stderr  # and unbuffered like it, so that what the skill prints shows as it runs
         signal.signal(signal.SIGINT, signal.default_int_handler)
         signal.signal(signal.SIGTERM, signal.SIG_DFL)
         cancellation = Cancellation()
@@ -73,43 +80,78 @@ class Cancellation:
     """The host's cancellation (SIGTERM from the supervisor), delivered once to the run's task.
 
     A skill that spins or blocks never returns to the event loop, so a
-    cancellation that waited for the loop would never arrive. While a task
-    of the run is executing, the handler raises ``CancelledError`` right where
-    the skill is, as Ctrl-C raises ``KeyboardInterrupt``; while the loop
-    waits, the run's task is cancelled the usual way. Either way the skill's
-    ``finally`` blocks and the context's clean-up run. Used as a context
-    manager, it holds the delivery back until the message being written is
-    whole.
+    cancellation that waited for the loop would never arrive. When the
+    signal finds the skill's own code running (a file in the skill's
+    directory), the handler raises ``CancelledError`` right there, as Ctrl-C
+    raises ``KeyboardInterrupt``; its ``finally`` blocks and the context's
+    clean-up then run. Anywhere else (the loop waiting, the engine or a
+    library such as Playwright in the middle of its work), the run's task is
+    cancelled the usual way, and until that happens a trace function waits
+    for the skill's own code to run and raises there. Either way the
+    cancellation lands once. Used as a context manager, it holds the
+    delivery back until the message being written is whole.
     """
 
     def __init__(self):
-        self.task = self.main = self.loop = None
+        self.task = self.main = self.loop = self.home = None
         self.held = 0
         self.pending = False
-        self.over = False
+        self.signalled_once = False
+        self.landed = False
 
-    def arm(self, task):
+    def arm(self, task, script):
         self.task, self.main, self.loop = task, asyncio.current_task(), task.get_loop()
+        self.home = os.path.dirname(os.path.abspath(script)) + os.sep
         signal.signal(signal.SIGTERM, self.signalled)
 
     def finish(self):
-        self.over = True
+        self.landed = True
+        sys.settrace(None)
 
     def signalled(self, signum, frame):
-        if self.over:
+        if self.signalled_once or self.landed:
             return
         if self.held:
             self.pending = True
             return
-        self.deliver()
+        self.deliver(frame)
 
-    def deliver(self):
-        self.over = True
+    def deliver(self, frame):
+        self.signalled_once = True
+        while frame is not None and frame.f_code.co_filename == __file__:  # a held section just ended
+            frame = frame.f_back
         current = asyncio.current_task(self.loop)
-        if current is not self.task:
-            self.loop.call_soon_threadsafe(self.task.cancel)
-        if current is not None and current is not self.main:
-            raise asyncio.CancelledError
+        if current is not None and current is not self.main and self.in_skill(frame):
+            if current is self.task:
+                self.land()
+            self.loop.call_soon_threadsafe(self.cancel_task)
+            raise asyncio.CancelledError  # a task of the skill's own making: it ends, and the run is cancelled
+        self.loop.call_soon_threadsafe(self.cancel_task)
+        sys.settrace(self.trace)
+        while frame is not None:
+            frame.f_trace, frame.f_trace_lines = self.trace, True
+            frame = frame.f_back
+
+    def in_skill(self, frame):
+        return frame is not None and os.path.abspath(frame.f_code.co_filename).startswith(self.home)
+
+    def land(self):
+        self.landed = True
+        sys.settrace(None)
+        raise asyncio.CancelledError
+
+    def cancel_task(self):
+        if not self.landed:
+            self.landed = True
+            sys.settrace(None)
+            self.task.cancel()
+
+    def trace(self, frame, event, arg):
+        if self.landed:
+            return None
+        if event in ("call", "line") and self.in_skill(frame) and asyncio.current_task(self.loop) is self.task:
+            self.land()
+        return self.trace
 
     def __enter__(self):
         self.held += 1
@@ -118,7 +160,7 @@ class Cancellation:
         self.held -= 1
         if not self.held and self.pending:
             self.pending = False
-            self.deliver()
+            self.deliver(sys._getframe())
 
 
 class Channel:
@@ -145,16 +187,14 @@ RECORD_FIELDS = ("name", "levelno", "levelname", "pathname", "filename", "module
 
 
 class Forward(logging.Handler):
-    """Sends the engine's log records to the host; keeps the exception of the run's failure."""
+    """Sends the engine's log records to the host (those at the host's level of the engine's logger)."""
 
-    def __init__(self, run):
-        super().__init__()
+    def __init__(self, run, level):
+        super().__init__(level)
         self.run = run
 
     def emit(self, record):
         with self.run.cancellation:
-            if record.levelno >= logging.ERROR and self.run.raised is None:
-                self.run.raised = sys.exception()  # the engine reports a failure inside its handler
             fields = {name: getattr(record, name, None) for name in RECORD_FIELDS}
             fields["msg"] = record.getMessage()
             if record.exc_info:
@@ -174,6 +214,11 @@ def watched(base, run):
             with run.cancellation:
                 super().log(message)
                 run.channel.send({"log": self._logs[-1]})
+                if run.echo is not None:
+                    try:
+                        print(self._logs[-1], file=run.echo, flush=True)
+                    except (OSError, ValueError):  # stderr closed or a broken pipe: the run goes on
+                        run.echo = None
 
     ZorvikContext.__qualname__ = base.__qualname__
     ZorvikContext.__module__ = base.__module__
@@ -189,15 +234,22 @@ class Run:
         self.channel = channel
         self.cancellation = cancellation
         self.context = None
-        self.raised = None
+        self.raised_watch = run_report.RaisedWatch()
+        self.returns = None
+        # The command shows the entries here, in order with what the skill itself writes.
+        self.echo = sys.stderr if job["echo"] else None
         self.started = time.time()
 
     def go(self, loop):
         self.prepare()
-        try:
-            message = loop.run(self.main())
-        except KeyboardInterrupt as e:  # raised by the skill; asyncio lets it out of the loop
-            message = self.let_through(e)
+        with contextlib.ExitStack() as stack:
+            if self.job["report"]:
+                sys.set_coroutine_origin_tracking_depth(run_report.ORIGIN_DEPTH)
+                self.returns = stack.enter_context(run_report.ReturnWatch(self.script()))
+            try:
+                message = loop.run(self.main())
+            except KeyboardInterrupt as e:  # raised by the skill; asyncio lets it out of the loop
+                message = self.let_through(e)
         if message is not None:
             self.channel.send(message)
 
@@ -210,13 +262,15 @@ class Run:
         except (OSError, TypeError):  # gone since: relative paths fail as they would in the host
             pass
         sys.path[:] = job["path"]
+        sys.argv[:] = job["argv"]
         for name, value in job["dirs"].items():
             setattr(engine, name, type(getattr(engine, name))(value))
         logger = engine.logger
         for handler in list(logger.handlers):
             logger.removeHandler(handler)
-        logger.addHandler(Forward(self))
-        logger.setLevel(job["log_level"])
+        logger.addHandler(Forward(self, job["log_level"]))
+        logger.addHandler(self.raised_watch)
+        logger.setLevel(min(job["log_level"], logging.ERROR))
         logger.propagate = False
         engine.ZorvikContext = watched(engine.ZorvikContext, self)
 
@@ -224,7 +278,7 @@ class Run:
         job = self.job
         runner = engine.PythonSkillRunner(job["llm_model"])
         task = asyncio.ensure_future(runner.run(job["skill_name"], job["params"], job["script_path"]))
-        self.cancellation.arm(task)
+        self.cancellation.arm(task, self.script())
         try:
             result = await task
         except asyncio.CancelledError:
@@ -238,12 +292,15 @@ class Run:
     def finished(self, result):
         success, notes = strict_json.to_plain(result.success, "success")
         plain, more = strict_json.to_plain(result.result, "result")
+        raised = self.raised_watch.raised
         failure = None
-        if result.error is not None and self.raised is not None:
-            failure = run_report.failure_site(self.raised, self.script())
+        if result.error is not None and raised is not None:
+            failure = run_report.failure_site(raised, self.script())
+        hints = run_report.hints(result, self.returns, self.script()) if self.returns is not None else []
         fields = {"success": success, "skill_name": result.skill_name, "result": plain, "error": result.error,
                   "logs": result.logs, "duration": result.duration, "output_files": result.output_files}
-        return {"result": fields, "converted": notes + more, "failure": failure}
+        return {"result": fields, "succeeded": run_report.truth(result.success), "converted": notes + more,
+                "failure": failure, "traced": raised is not None, "hints": hints}
 
     def let_through(self, error):
         """A failed result for an exception the engine does not turn into one, worded as the engine words errors."""
@@ -252,7 +309,8 @@ class Run:
         fields = {"success": False, "skill_name": self.job["skill_name"], "result": None,
                   "error": f"{type(error).__name__}: {error}", "logs": logs, "duration": time.time() - self.started,
                   "output_files": []}
-        return {"result": fields, "converted": [], "failure": run_report.failure_site(error, self.script())}
+        return {"result": fields, "succeeded": False, "converted": [], "hints": [], "traced": False,
+                "failure": run_report.failure_site(error, self.script())}
 
     def script(self):
         path = self.job["script_path"]

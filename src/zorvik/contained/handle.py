@@ -17,8 +17,8 @@ import time
 from pathlib import Path
 
 from zorvik.contained import supervisor
+from zorvik.host import DIRECTORIES, import_engine
 from zorvik.run_report import output_files
-from zorvik.skills import skill_engine as engine
 
 logger = logging.getLogger("zorvik.contained")
 
@@ -30,14 +30,36 @@ PACKAGE_ROOT = str(Path(__file__).resolve().parent.parent.parent)
 
 
 class Outcome:
-    """How a run ended: the result, how (``result``, ``timeout``, ``memory``, ``exit``, ``signal``),
-    the conversions its JSON needed and where a failed skill raised."""
+    """How a run ended: the result; how (``result``, ``timeout``, ``memory``, ``exit``, ``signal``); whether
+    it succeeded; and, computed by the worker from the live values, the conversions its JSON needed,
+    where a failed skill raised and the hints about what it returned."""
 
-    def __init__(self, result, ending, converted=(), failure=None):
+    def __init__(self, result, ending, succeeded=False, converted=(), failure=None, traced=False, hints=()):
         self.result = result
         self.ending = ending
+        self.succeeded = succeeded
         self.converted = [tuple(note) for note in converted]
         self.failure = failure
+        self.traced = traced  # the engine logged the failure's traceback
+        self.hints = list(hints)
+
+
+def make_job(engine, skill_name, params, script_path, llm_model, env, dirs=None, report=False):
+    """A worker's job: the run's arguments and what the worker takes over from the host at the start of the
+    run (the engine's directories as bound now unless ``dirs`` says otherwise, the environment, the
+    working directory, ``sys.path``, ``sys.argv``, the level of the engine's logger). With ``report`` (the
+    command), the worker also works out the hints about what the skill returned, and shows each log entry
+    on standard error as it is written."""
+    if dirs is None:
+        dirs = {name: getattr(engine, name) for name in DIRECTORIES}
+    try:
+        cwd = os.getcwd()
+    except OSError:  # removed meanwhile: the worker stays where it is
+        cwd = None
+    return {"skill_name": skill_name, "params": params, "script_path": script_path, "llm_model": llm_model,
+            "dirs": {name: str(directory) for name, directory in dirs.items()}, "env": env, "cwd": cwd,
+            "path": list(sys.path), "argv": list(sys.argv), "log_level": engine.logger.getEffectiveLevel(),
+            "report": report, "echo": report}
 
 
 class Forked:
@@ -58,7 +80,7 @@ class Forked:
         return self.poll(0)
 
 
-class Worker:
+class WorkerHandle:
     """A supervisor and its worker as the host sees them, from their start to their end.
 
     ``spawn`` starts them in a fresh interpreter (from a host's event loop);
@@ -202,7 +224,8 @@ class Worker:
             return self.partial(job, start, f"Timed out after {timeout:g} s", "timeout")
         if self.reply is not None:
             reply = self.reply
-            return Outcome(engine.PythonSkillResult(**reply["result"]), "result", reply["converted"], reply["failure"])
+            return Outcome(import_engine().PythonSkillResult(**reply["result"]), "result", reply["succeeded"],
+                           reply["converted"], reply["failure"], reply["traced"], reply["hints"])
         kind, value = self.ending or self.supervisor_ending()
         if kind == "memory":
             return self.partial(job, start, f"Memory limit of {memory_mb:g} MB exceeded", kind)
@@ -218,7 +241,7 @@ class Worker:
     def partial(self, job, start, error, ending):
         """The result of a run that ended without one: the log so far and what is in the output directory."""
         name = job["skill_name"]
-        result = engine.PythonSkillResult(
+        result = import_engine().PythonSkillResult(
             success=False, skill_name=name, error=error, logs=list(self.entries), duration=time.time() - start,
             output_files=output_files(Path(job["dirs"]["OUTPUT_DIR"]) / name))
         return Outcome(result, ending)
@@ -274,8 +297,9 @@ class Worker:
                     logger.exception("on_log raised an exception; the run goes on")
         elif "record" in message:
             record = logging.makeLogRecord(message["record"])
-            if engine.logger.isEnabledFor(record.levelno):
-                engine.logger.handle(record)
+            target = import_engine().logger
+            if target.isEnabledFor(record.levelno):
+                target.handle(record)
         elif "result" in message:
             self.reply = message
         elif "ended" in message:
