@@ -254,7 +254,7 @@ async def contained(worker, job, timeout, memory):
     loop.add_signal_handler(signal.SIGINT, interrupted)
     start = time.time()
     try:
-        return await worker.run(job, timeout=timeout, memory_mb=memory)
+        return await worker.run(job, timeout=timeout, memory_mb=memory, wait_exit=False)
     except asyncio.CancelledError:
         if presses == 0:
             raise
@@ -292,8 +292,13 @@ def command_run(args):
         else:
             job = make_job(engine, name, params, str(path), runner._llm_model, dict(os.environ), report=True)
             # Forked now, while this process has no event loop and no other thread.
-            outcome = asyncio.run(contained(WorkerHandle.fork(), job, args.timeout, args.memory))
-    report(outcome, args)
+            worker = WorkerHandle.fork()
+            outcome = asyncio.run(contained(worker, job, args.timeout, args.memory))
+    try:
+        report(outcome, args)
+    finally:
+        if not args.in_process:
+            worker.reap()  # the run is over; its supervisor exits meanwhile
     status = STATUS.get(outcome.ending, EXIT_FAILED)
     return EXIT_FAILED if status == EXIT_OK and not outcome.succeeded else status
 

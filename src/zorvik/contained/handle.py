@@ -147,6 +147,7 @@ class WorkerHandle:
     def attach(self, loop):
         self.loop = loop
         self.ready = loop.create_future()
+        self.ended = loop.create_future()  # the supervisor has killed what was left of the run
         self.exited = loop.create_future()
         os.set_blocking(self.out, False)
         os.set_blocking(self.job, False)
@@ -160,11 +161,13 @@ class WorkerHandle:
 
     # ------------------------------------------------------------ the run
 
-    async def run(self, job, *, timeout=None, memory_mb=None, on_log=None):
+    async def run(self, job, *, timeout=None, memory_mb=None, on_log=None, wait_exit=True):
         """Runs the job to its end and returns the ``Outcome``; nothing of the run is left when it returns.
 
         Raises ``CancelledError`` when the calling task is cancelled, once the
         run is stopped as after a time-out; ``entries`` then holds its log.
+        Without ``wait_exit`` it returns as soon as the supervisor has ended
+        the run, before the supervisor's own exit; the caller then ``reap``s it.
         """
         if self.loop is None:
             self.attach(asyncio.get_running_loop())
@@ -181,11 +184,24 @@ class WorkerHandle:
         except asyncio.CancelledError:
             await self.stop()
             raise
+        if wait_exit:
+            await self.until(self.exited)
         return self.outcome(job, start, timeout, memory_mb, timed_out)
 
     async def exit_within(self, seconds):
-        done, _ = await asyncio.wait([self.exited], timeout=seconds)
+        done, _ = await asyncio.wait([self.ended], timeout=seconds)
         return bool(done)
+
+    @staticmethod
+    async def until(future):
+        """Waits for ``future`` through any cancellation of the caller; True when there was one."""
+        interrupted = False
+        while not future.done():
+            try:
+                await asyncio.wait([future])
+            except asyncio.CancelledError:
+                interrupted = True
+        return interrupted
 
     async def stop(self):
         """Cancels the run in the worker, kills everything after the grace, and waits for the supervisor's exit.
@@ -201,12 +217,8 @@ class WorkerHandle:
             interrupted, finished = True, False
         if not finished:
             self.kill()
-        while not self.exited.done():
-            try:
-                await asyncio.wait([self.exited])
-            except asyncio.CancelledError:
-                interrupted = True
-        if interrupted:
+        if await self.until(self.ended) or interrupted:
+            await self.until(self.exited)
             raise asyncio.CancelledError
 
     def kill(self):
@@ -216,8 +228,16 @@ class WorkerHandle:
     async def discard(self):
         """Ends an unused worker and waits for its supervisor's exit."""
         self.kill()
-        while not self.exited.done():
-            await asyncio.wait([self.exited])
+        if await self.until(self.exited):
+            raise asyncio.CancelledError
+
+    def reap(self):
+        """Waits for the supervisor's exit after ``run(..., wait_exit=False)``, once the loop is gone."""
+        self.process.wait()
+        if self.pidfd is not None:
+            os.close(self.pidfd)
+            self.pidfd = None
+        self.close()
 
     def outcome(self, job, start, timeout, memory_mb, timed_out):
         if timed_out:
@@ -304,6 +324,8 @@ class WorkerHandle:
             self.reply = message
         elif "ended" in message:
             self.ending = (message["ended"], message["value"])
+            if not self.ended.done():
+                self.ended.set_result(None)
         elif "ready" in message and not self.ready.done():
             self.ready.set_result(None)
 
@@ -317,11 +339,12 @@ class WorkerHandle:
         self.read(drain=True)
         self.loop.remove_reader(self.out)
         self.close()
-        if not self.exited.done():
-            self.exited.set_result(None)
+        for future in (self.ended, self.exited):
+            if not future.done():
+                future.set_result(None)
 
     def close(self):
-        if self.job is not None and self.loop is not None:
+        if self.job is not None and self.loop is not None and not self.loop.is_closed():
             self.loop.remove_writer(self.job)
         for name in ("out", "control", "job"):
             fd = getattr(self, name)

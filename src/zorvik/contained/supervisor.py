@@ -14,9 +14,9 @@ end of its control pipe, makes it kill the tree and exit. Where the prctl
 calls are missing it falls back to the worker's process group, which holds
 everything except processes that left it.
 
-It forks the worker first and arms itself while the worker imports the
-engine; the worker waits for the ``go`` byte before it reads its job, so no
-skill code runs before the subreaper is in place.
+It forks the worker first and arms itself while the worker starts; the
+worker waits for the ``go`` byte before it runs the skill, so no skill code
+runs before the subreaper is in place.
 
 Control lines from the host: ``run LIMIT`` (the job started; LIMIT is the
 resident-memory limit in bytes, 0 for none), ``cancel`` (SIGTERM to the

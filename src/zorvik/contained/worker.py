@@ -3,8 +3,9 @@
 Forked by its supervisor, it puts itself in a process group of its own (a
 terminal's Ctrl-C is for the host), reads standard input from /dev/null and
 sends its standard output to standard error. It imports the engine and makes
-its event loop before its job arrives (so a spare has paid for both), waits
-for the supervisor's ``go``, reads its one job, runs it and exits.
+its event loop before its job arrives (so a spare has paid for both), reads
+its one job, prepares it, waits for the supervisor's ``go`` (no skill code
+runs before the supervisor is the subreaper), runs it and exits.
 
 Messages to the host, one JSON object per line on the out pipe:
 ``{"ready": true}`` once the imports are done; ``{"log": ENTRY}`` for each
@@ -49,11 +50,9 @@ def main(job, go, out):
         loop = asyncio.Runner()
         loop.get_loop()
         channel.send({"ready": True})
-        if os.read(go, 1) != b"1":
-            return  # the supervisor is gone
         request = read_line(job)
         if request:
-            Run(json.loads(request), channel, cancellation).go(loop)
+            Run(json.loads(request), channel, cancellation).go(loop, go)
         status = 0
     except BaseException:
         traceback.print_exc()
@@ -240,8 +239,10 @@ class Run:
         self.echo = sys.stderr if job["echo"] else None
         self.started = time.time()
 
-    def go(self, loop):
+    def go(self, loop, supervised):
         self.prepare()
+        if os.read(supervised, 1) != b"1":
+            return  # the supervisor is gone
         with contextlib.ExitStack() as stack:
             if self.job["report"]:
                 sys.set_coroutine_origin_tracking_depth(run_report.ORIGIN_DEPTH)
@@ -255,8 +256,12 @@ class Run:
 
     def prepare(self):
         job = self.job
-        os.environ.clear()
-        os.environ.update(job["env"])
+        env = job["env"]
+        for name in [name for name in os.environ if name not in env]:
+            del os.environ[name]
+        for name, value in env.items():
+            if os.environ.get(name) != value:
+                os.environ[name] = value
         try:
             os.chdir(job["cwd"])
         except (OSError, TypeError):  # gone since: relative paths fail as they would in the host
