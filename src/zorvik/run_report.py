@@ -11,9 +11,9 @@ import os
 import sys
 import traceback
 
-# How many frames of where it was made a coroutine records while the command runs a skill,
-# so that a warning about a forgotten await names the skill's line.
-ORIGIN_DEPTH = 8
+# How many frames of where it was made a coroutine records while the command runs a skill: the
+# one that made it, so that a warning about a forgotten await names the skill's line and no more.
+ORIGIN_DEPTH = 1
 
 
 class RaisedWatch(logging.Handler):
