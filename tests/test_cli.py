@@ -203,8 +203,8 @@ def test_a_skill_that_never_yields_is_stopped_with_its_result_and_nothing_left(t
         import subprocess, time
         async def run(ctx, params):
             subprocess.Popen(["setsid", "sleep", "300"])
-            ctx.log("stuck")
             try:
+                ctx.log("stuck")
                 {stuck}
             finally:
                 ctx.log("finally")

@@ -161,8 +161,8 @@ async def test_leftovers_that_left_the_group_and_the_session_are_killed(tmp_path
 async def test_a_cancelled_host_task_stops_the_run_and_propagates(tmp_path, mark):
     path = skill(tmp_path, """
         async def run(ctx, params):
-            ctx.log("spinning")
             try:
+                ctx.log("spinning")
                 while True:
                     pass
             finally:

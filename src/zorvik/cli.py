@@ -293,6 +293,7 @@ def command_run(args):
             job = make_job(engine, name, params, str(path), runner._llm_model, dict(os.environ), report=True)
             # Forked now, while this process has no event loop and no other thread.
             worker = WorkerHandle.fork()
+            args.forked = True
             outcome = asyncio.run(contained(worker, job, args.timeout, args.memory))
     try:
         report(outcome, args)
@@ -576,6 +577,14 @@ def build_parser():
 
 
 def main(argv=None):
+    """The command; returns its exit status.
+
+    Called without ``argv``, as the process's command, a contained run ends
+    the process itself once its output is flushed: the process ran no skill
+    code, so the interpreter's teardown has nothing to do, and it would take
+    a fifth of the command's start-up budget (more after the fork, whose
+    copy-on-write pages it touches again).
+    """
     # Started with standard output or error closed, the interpreter has None there.
     for name in ("stdout", "stderr"):
         if getattr(sys, name) is None:
@@ -587,6 +596,19 @@ def main(argv=None):
         parser.error(f"unrecognized arguments: {' '.join(extra)}")
     if extra:
         args.params += extra
+    args.forked = False
+    status = run_handler(args)
+    if argv is None and args.forked:
+        for stream in (sys.stdout, sys.stderr):
+            try:
+                stream.flush()
+            except (OSError, ValueError):
+                pass
+        os._exit(status)
+    return status
+
+
+def run_handler(args):
     try:
         return args.handler(args)
     except UsageError as e:

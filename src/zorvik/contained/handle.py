@@ -16,7 +16,8 @@ import sys
 import time
 from pathlib import Path
 
-from zorvik.contained import supervisor
+# The worker module is imported here, so that a fork of the command finds it imported.
+from zorvik.contained import supervisor, worker  # noqa: F401
 from zorvik.host import DIRECTORIES, import_engine
 from zorvik.run_report import output_files
 

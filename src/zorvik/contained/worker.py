@@ -30,13 +30,12 @@ import traceback
 from zorvik import run_report, strict_json
 from zorvik.host import import_engine
 
-engine = import_engine()
-
 
 def main(job, go, out):
     """The worker's whole life; never returns."""
     status = 70
     try:
+        import_engine()  # already there in a fork of the command
         os.setpgid(0, 0)
         null = os.open(os.devnull, os.O_RDONLY)
         os.dup2(null, 0)
@@ -230,6 +229,7 @@ class Run:
 
     def __init__(self, job, channel, cancellation):
         self.job = job
+        self.engine = import_engine()
         self.channel = channel
         self.cancellation = cancellation
         self.context = None
@@ -256,6 +256,7 @@ class Run:
 
     def prepare(self):
         job = self.job
+        engine = self.engine
         env = job["env"]
         for name in [name for name in os.environ if name not in env]:
             del os.environ[name]
@@ -281,7 +282,7 @@ class Run:
 
     async def main(self):
         job = self.job
-        runner = engine.PythonSkillRunner(job["llm_model"])
+        runner = self.engine.PythonSkillRunner(job["llm_model"])
         task = asyncio.ensure_future(runner.run(job["skill_name"], job["params"], job["script_path"]))
         self.cancellation.arm(task, self.script())
         try:
