@@ -171,7 +171,7 @@ async def test_a_cancelled_host_task_stops_the_run_and_propagates(tmp_path, mark
     entries = []
     async with ContainedRunner(env={MARK: mark}) as runner:
         task = asyncio.create_task(runner.run("skill", {}, path, on_log=entries.append))
-        while not entries:
+        while len(entries) < 2:
             await asyncio.sleep(0.01)
         task.cancel()
         with pytest.raises(asyncio.CancelledError):
