@@ -298,6 +298,21 @@ def test_output_is_strict_json_and_what_was_converted_is_named(tmp_path, mode, s
     assert out.stderr.splitlines()[-len(expected):] == expected
 
 
+@pytest.mark.parametrize("mode", [[], ["--in-process"]], ids=["contained", "in-process"])
+def test_a_coroutine_never_awaited_is_reported_at_the_skill_s_line(tmp_path, mode):
+    path = skill(tmp_path, """
+        async def helper():
+            return 1
+        async def run(ctx, params):
+            pending = [helper()]
+            return {}
+    """)
+    out = zorvik_skill("run", path, *mode)
+    assert out.returncode == 0
+    made = out.stderr.split("Coroutine created at (most recent call last)\n", 1)[1]
+    assert made.startswith(f'  File "{path}", line 5, in run\n')
+
+
 def test_home_holds_the_whole_tree_and_json_out_the_result(tmp_path, home):
     other = tmp_path / "other home"
     skills = other / ".zorvik" / "skills"

@@ -312,13 +312,16 @@ def report(outcome, args):
         plain[key], converted = strict_json.to_plain(value, key)
         notes += converted
     text = strict_json.dumps(plain, indent=2)
-    print(text, flush=True)
+    unwritten = None
     if args.json_out is not None:
         try:
             with open(args.json_out, "w", encoding="utf-8") as out:
                 out.write(text + "\n")
-        except OSError as e:
-            raise CommandFailed(f"cannot write {args.json_out}: {e.strerror or e}") from None
+        except OSError as e:  # reported once the result is on standard output all the same
+            unwritten = f"cannot write {args.json_out}: {e.strerror or e}"
+    print(text, flush=True)
+    if unwritten is not None:
+        raise CommandFailed(unwritten)
     if notes:
         print(f"{PROG}: warning: {strict_json.summary(notes)}", file=sys.stderr)
     for hint in outcome.hints:
