@@ -179,7 +179,7 @@ class WorkerHandle:
         self.write_job()
         timed_out = False
         try:
-            if not await self.exit_within(timeout):
+            if not await self.ended_within(timeout):
                 timed_out = True
                 await self.stop()
         except asyncio.CancelledError:
@@ -189,7 +189,7 @@ class WorkerHandle:
             await self.until(self.exited)
         return self.outcome(job, start, timeout, memory_mb, timed_out)
 
-    async def exit_within(self, seconds):
+    async def ended_within(self, seconds):
         done, _ = await asyncio.wait([self.ended], timeout=seconds)
         return bool(done)
 
@@ -205,7 +205,8 @@ class WorkerHandle:
         return interrupted
 
     async def stop(self):
-        """Cancels the run in the worker, kills everything after the grace, and waits for the supervisor's exit.
+        """Cancels the run in the worker, kills everything after the grace, and waits until the supervisor
+        has ended the run.
 
         A cancellation of the waiting task meanwhile kills at once; it is raised
         again once the supervisor has exited.
@@ -213,7 +214,7 @@ class WorkerHandle:
         self.control_line(b"cancel\n")
         interrupted = False
         try:
-            finished = await self.exit_within(GRACE)
+            finished = await self.ended_within(GRACE)
         except asyncio.CancelledError:
             interrupted, finished = True, False
         if not finished:

@@ -115,7 +115,9 @@ class ContainedRunner:
         return env
 
     def _prepare_spare(self, env):
-        if self._spare_wanted and not self._closed and self._spare is None and self._loop is not None:
+        """A spare for the next run, on the loop the runner was entered on (none before it is entered)."""
+        if (self._spare_wanted and not self._closed and self._spare is None
+                and asyncio.get_running_loop() is self._loop):
             self._spare = WorkerHandle.spawn(env)
 
     def _take_spare(self, env):
