@@ -1,17 +1,26 @@
-"""A recording stand-in for ``playwright.async_api``, for tests that must not start a browser.
+"""The kit's FakeBrowser as the engine's own browser tests need it: calls by object, faults, held-up steps.
 
-Every call the engine makes is appended to ``calls`` as ``(what, args, kwargs)``,
-``what`` being "<object>.<method>" (for example "page.click"). A call can be made
-to fail (``fail[what] = exc``), to return a value (``results[what] = value``), or
-to hold up (``block = what``; ``blocked`` is set once it waits). A held-up call
-raises when it is cancelled itself; otherwise it finishes, as a start in progress
-would, once ``release`` is set or, unless ``release_on_cancel`` is false, as soon
-as another task of the loop is asked to cancel (the caller's, when the engine
-waits for the call shielded from cancellation).
+Every call is appended to ``calls`` as ``(what, args, kwargs)``, ``what`` being
+"<object>.<method>" (for example "page.click"; "async_playwright" alone). The
+page answers every operation with ``None`` (no pages are served); the
+browser's opening and closing steps make and end the kit's fake objects. A
+call can be made to fail (``fail[what] = exc``), to return a value
+(``results[what] = value``), or to hold up (``block = what``; ``blocked`` is
+set once it waits). A held-up call raises when it is cancelled itself;
+otherwise it finishes, as a start in progress would, once ``release`` is set
+or, unless ``release_on_cancel`` is false, as soon as another task of the
+loop is asked to cancel (the caller's, when the engine waits for the call
+shielded from cancellation).
 """
 
 import asyncio
 import types
+
+from zorvik.testing import FakeBrowser
+from zorvik.testing.browser import UNANSWERED
+
+OBJECTS = {"PlaywrightContextManager": "manager", "Playwright": "driver", "BrowserType": "chromium",
+           "Browser": "browser", "BrowserContext": "context", "Page": "page"}
 
 
 @types.coroutine
@@ -20,45 +29,53 @@ def _next_round():
     yield
 
 
-class Stub:
-    """An object whose methods are recorded coroutines; ``makes[name](kwargs)`` builds a method's result."""
-
-    def __init__(self, fake, kind, **makes):
-        self._fake, self._kind, self._makes = fake, kind, makes
-
-    def __getattr__(self, name):
-        if name.startswith("_"):
-            raise AttributeError(name)
-
-        async def method(*args, **kwargs):
-            result = await self._fake.call(f"{self._kind}.{name}", *args, **kwargs)
-            make = self._makes.get(name)
-            return make(kwargs) if make else result
-
-        return method
+def last(owner, kind):
+    """The last object of Playwright's class ``kind`` that ``owner`` made, or None."""
+    return next((c for c in reversed(owner._children) if c._kind == kind), None) if owner else None
 
 
-class FakePlaywright:
+class FakePlaywright(FakeBrowser):
     def __init__(self):
-        self.calls = []
+        super().__init__()
         self.fail = {}
         self.results = {}
         self.block = None
         self.blocked = asyncio.Event()
         self.release = asyncio.Event()
         self.release_on_cancel = True
-        self.driver = self.browser = self.context = self.page = None
-        self.module = types.ModuleType("playwright.async_api")
-        self.module.async_playwright = self.async_playwright
+        self.manager = None
 
-    async def call(self, what, *args, **kwargs):
-        self.calls.append((what, args, kwargs))
-        if what == self.block:
+    # The objects the last opening made (None for those it did not make).
+
+    @property
+    def driver(self):
+        return last(self.manager, "Playwright")
+
+    @property
+    def browser(self):
+        return last(self.driver and self.driver.chromium, "Browser")
+
+    @property
+    def context(self):
+        return last(self.browser, "BrowserContext")
+
+    @property
+    def page(self):
+        return last(self.context, "Page")
+
+    def async_playwright(self):
+        self.manager = super()._async_playwright()
+        return self.manager
+
+    _async_playwright = async_playwright
+
+    def _record(self, obj, name, args, kwargs):
+        self.calls.append((f"{OBJECTS[obj._kind]}.{name}", tuple(args), dict(kwargs)))
+
+    async def _wait(self, obj, name):
+        if f"{OBJECTS[obj._kind]}.{name}" == self.block:
             self.blocked.set()
             await self._held_up()
-        if what in self.fail:
-            raise self.fail[what]
-        return self.results.get(what)
 
     async def _held_up(self):
         me = asyncio.current_task()
@@ -67,35 +84,17 @@ class FakePlaywright:
                 return
             await _next_round()
 
+    def _answer(self, obj, name, args, kwargs):
+        what = f"{OBJECTS[obj._kind]}.{name}"
+        if what in self.fail:
+            raise self.fail[what]
+        if what in self.results:
+            return self.results[what]
+        return None if obj._kind == "Page" else UNANSWERED
+
     def names(self):
         return [what for what, _, _ in self.calls]
 
     def of(self, what):
         """The (args, kwargs) of every call of ``what``."""
         return [(args, kwargs) for name, args, kwargs in self.calls if name == what]
-
-    def async_playwright(self):
-        self.calls.append(("async_playwright", (), {}))
-        return Stub(self, "manager", start=self._driver)
-
-    def _driver(self, _):
-        self.driver = Stub(self, "driver")
-        self.driver.chromium = Stub(self, "chromium", launch=self._browser)
-        return self.driver
-
-    def _browser(self, _):
-        self.browser = Stub(self, "browser", new_context=self._context)
-        return self.browser
-
-    def _context(self, _):
-        self.context = Stub(self, "context", new_page=self._page, storage_state=self._save)
-        return self.context
-
-    def _page(self, _):
-        self.page = Stub(self, "page")
-        return self.page
-
-    @staticmethod
-    def _save(kwargs):
-        with open(kwargs["path"], "w") as f:
-            f.write('{"cookies": [], "origins": []}')

@@ -114,9 +114,9 @@ def fake_playwright(**settings):
     from fake_playwright import FakePlaywright
 
     fake = FakePlaywright()
-    fake._save = lambda kwargs: None  # the interpreter's own file writing warms caches for many runs
     for name, value in settings.items():
         setattr(fake, name, value)
+    fake.results["context.storage_state"] = None  # writing the file warms the interpreter's caches for many runs
     sys.modules["playwright.async_api"] = fake.module
     return fake
 

@@ -61,8 +61,20 @@ def marked_processes(mark):
         ([], {}),
     ],
 )
-def test_parameters(items, params):
+def test_parameters(capsys, items, params):
     assert cli.parse_params(items) == params
+    assert capsys.readouterr().err == ""
+
+
+@pytest.mark.parametrize(
+    "items, params, last",
+    [(["n=1", "m=2", "n=3"], {"n": 3, "m": 2}, "3"),
+     (['{"n": 1, "deep": {"k": 1, "k": 2}, "n": "x"}'], {"n": "x", "deep": {"k": 2}}, '"x"')],
+)
+def test_a_repeated_parameter_warns_and_keeps_the_last_value(capsys, items, params, last):
+    assert cli.parse_params(items) == params
+    assert capsys.readouterr().err == \
+        f"zorvik-skill: warning: parameter 'n' is given 2 times; the last value, {last}, is used\n"
 
 
 HEAVY = ("playwright", "openai", "docx")
@@ -126,6 +138,8 @@ def test_the_skill_prints_to_stderr_and_only_the_result_reaches_stdout(tmp_path)
         (["nameless"], "no skill named 'nameless' in {home}/.zorvik/skills (give a path to use a file elsewhere)"),
         (["{skill}", "novalue"], "parameter 'novalue' is not of the form key=value"),
         (["{skill}", '{"n": '], "parameters are not a valid JSON object: Expecting value: line 1 column 7 (char 6)"),
+        (["{skill}", '{"n": 1}', "m=2"], "parameters mix a JSON object with other parameters: give either one "
+                                         "JSON object or key=value pairs"),
         (["{skill}", "--json-out", "/no/such/dir/out.json"], "cannot write /no/such/dir/out.json: no directory /no/such/dir"),
         (["{skill}", "--memory", "10", "--in-process"], "--memory limits a contained run; it cannot be used with --in-process"),
     ],
@@ -395,11 +409,12 @@ def test_the_return_watch_takes_a_free_monitoring_tool_id_or_none(tmp_path, take
          "1: run(ctx, params, extra) cannot take (ctx, params): it needs 3 positional arguments"),
         ("async def run(ctx, params, *, key):\n    return {}\n",
          "1: run(ctx, params, *, key) cannot take (ctx, params): it needs the keyword argument key"),
-        ("async def run(ctx, params):\n    return {}\n\nrun = 3\n", None),
+        ("async def run(ctx, params):\n    return {}\n\nrun = 3\n",
+         "4: run is 3, not a function: a skill defines async def run(ctx, params)"),
         ("open('ran', 'w')\ntry:\n    import fast as run\nexcept ImportError:\n    async def run(*args):\n"
          "        return {}\n", None),
     ],
-    ids=["syntax", "no-run", "not-async", "too-few", "too-many", "keyword-only", "rebound", "conditional"],
+    ids=["syntax", "no-run", "not-async", "too-few", "too-many", "keyword-only", "rebound-literal", "conditional"],
 )
 def test_check_reads_without_running(tmp_path, monkeypatch, source, problem):
     monkeypatch.chdir(tmp_path)
@@ -408,6 +423,71 @@ def test_check_reads_without_running(tmp_path, monkeypatch, source, problem):
     out = zorvik_skill("check", path)
     assert (out.returncode, out.stdout) == ((1, f"{path}:{problem}\n") if problem else (0, f"{path}: ok\n"))
     assert not (tmp_path / "ran").exists()
+
+
+CHECKED = """\
+import asyncio, time
+from subprocess import run as sh
+import requests, urllib.request
+
+async def run(c, params):
+    c.browser_navigte("https://a.example/")
+    c.llm_ask("dropped")
+    reply = c.llm_json("q").get("a")
+    first = c.llm_json("q")["a"]
+    for line in c.shell("ls"):
+        pass
+    await asyncio.gather(c.llm_ask("a"), asyncio.wait_for(c.shell("ls"), 5))
+    task = asyncio.create_task(c.browser_get_text())
+    c.cache = {}
+    time.sleep(1); sh(["ls"]); requests.get("u"); urllib.request.urlopen("u")
+    return {"cached": c.cache, "name": c.skill_name, "logs": c.get_logs(), "text": await task, "x": c.zzzq}
+
+def in_a_thread(c):
+    time.sleep(1)
+    return c.anything
+"""
+
+
+@pytest.mark.parametrize(
+    "source, found",
+    [
+        (CHECKED, [
+            "6: c.browser_navigte: the context has no attribute 'browser_navigte'; did you mean c.browser_navigate?",
+            "7: c.llm_ask(...) is not awaited, so it never runs: write await c.llm_ask(...)",
+            "8: c.llm_json(...).get is looked up on the coroutine, not its result: write (await c.llm_json(...)).get",
+            "9: c.llm_json(...)[...] subscripts the coroutine, not its result: write (await c.llm_json(...))[...]",
+            "10: iterating over c.shell(...) iterates the coroutine, not its result: "
+            "write: for ... in await c.shell(...)",
+            "15: warning: time.sleep(...) blocks the event loop, and the whole run with it: "
+            "use await asyncio.sleep(...)",
+            "15: warning: sh(...) (subprocess.run) blocks the event loop, and the whole run with it: "
+            "use await c.shell(...)",
+            "15: warning: requests.get(...) blocks the event loop, and the whole run with it: "
+            "use await asyncio.to_thread(requests.get, ...)",
+            "15: warning: urllib.request.urlopen(...) blocks the event loop, and the whole run with it: "
+            "use await asyncio.to_thread(urllib.request.urlopen, ...)",
+            "16: c.zzzq: the context has no attribute 'zzzq'; help(ZorvikContext) lists what it has"]),
+        ("import time\nasync def run(ctx, params):\n    time.sleep(1)\n",
+         ["3: warning: time.sleep(...) blocks the event loop, and the whole run with it: use await asyncio.sleep(...)",
+          "ok (1 warning)"]),
+        ("run = lambda ctx, params: {}\n",
+         ["1: run is a lambda, which cannot be awaited: a skill defines async def run(ctx, params)"]),
+        ("def helper(ctx, params):\n    return {}\nrun = helper\n",
+         ["3: run is helper (line 1), which is not async: define it as async def helper(ctx, params)"]),
+        ("async def helper(ctx):\n    return {}\nrun = helper\n",
+         ["1: helper(ctx) cannot take (ctx, params): the engine passes two arguments"]),
+        ("async def helper(ctx, params):\n    ctx.log('x')\nrun = helper\n", ["ok"]),
+        ("async def run(ctx, params):\n    ctx = params['other']\n    ctx.anything()\n", ["ok"]),
+    ],
+    ids=["mistakes", "warning-only", "lambda", "plain-def-alias", "alias-signature", "async-alias", "rebound-ctx"],
+)
+def test_check_finds_the_common_mistakes(tmp_path, capsys, source, found):
+    path = tmp_path / "checked.py"
+    path.write_text(source)
+    status = cli.main(["check", str(path)])
+    lines = [f"{path}:{line}" if not line.startswith("ok") else f"{path}: {line}" for line in found]
+    assert (status, capsys.readouterr().out.splitlines()) == (1 if "ok" not in found[-1] else 0, lines)
 
 
 def test_new_writes_a_skill_that_checks_runs_and_is_listed(tmp_path, home):
@@ -422,7 +502,9 @@ def test_new_writes_a_skill_that_checks_runs_and_is_listed(tmp_path, home):
         assert result["result"] == {"success": True, "who": "Ada", "runs": runs, "file": result["output_files"][0]}
         assert "warning" not in out.stderr
     assert pathlib.Path(result["output_files"][0]).read_text() == "Hello, Ada! This is run 2.\n"
-    skill(path.parent, '"""Second skill.\n\nMore text."""\n', name="another")
+    skill(path.parent, '"""Second skill.\n\nMore text."""\nasync def run(ctx, params):\n    pass\n',
+          name="another")
+    skill(path.parent, '"""A helper the skills import, without run."""\n', name="helper")
     listed = zorvik_skill("list")
     assert listed.stdout.splitlines() == [
         "another  Second skill.",
@@ -430,6 +512,11 @@ def test_new_writes_a_skill_that_checks_runs_and_is_listed(tmp_path, home):
     ]
     again = zorvik_skill("new", "greeter", "--dir", tmp_path / "elsewhere")
     assert again.returncode == 0 and (tmp_path / "elsewhere" / "greeter.py").is_file()
+    other = tmp_path / "other home"
+    elsewhere = zorvik_skill("new", "greeter", "--home", other)
+    assert elsewhere.stderr == f"Run it with: zorvik-skill run greeter --home '{other}' who=Ada\n"
+    assert zorvik_skill("check", "greeter", "--home", other).stdout == \
+        f"{other}/.zorvik/skills/greeter.py: ok\n"
     refused = zorvik_skill("new", "greeter")
     assert (refused.returncode, refused.stderr) == (1, f"zorvik-skill: {path} already exists; not overwriting it\n")
 

@@ -26,9 +26,10 @@ RELEASE = ["context.close", "browser.close", "driver.stop"]
 class Playwright(FakePlaywright):
     """Records, besides the calls, each call that was closed while it waited."""
 
-    async def call(self, what, *args, **kwargs):
+    async def _wait(self, obj, name):
+        what = self.calls[-1][0]  # this call's, recorded just before it waits
         try:
-            return await super().call(what, *args, **kwargs)
+            await super()._wait(obj, name)
         except GeneratorExit:
             self.calls.append((f"closed {what}", (), {}))
             raise

@@ -248,3 +248,29 @@ def test_clearing_that_fails_releases_the_lock(ctx, state_file, released):
     state_file.mkdir()
     with pytest.raises(IsADirectoryError):
         ctx.clear_state()
+
+
+@pytest.mark.parametrize(
+    ("value", "unlocking", "raised", "context"),
+    [
+        ("fine", KeyboardInterrupt, KeyboardInterrupt, None),
+        (circular(), KeyboardInterrupt, KeyboardInterrupt, ValueError),
+        (circular(), OSError, ValueError, None),
+    ],
+)
+def test_a_failed_release_is_raised_as_a_finally_block_would(ctx, state_file, released, monkeypatch, value,
+                                                             unlocking, raised, context):
+    real_flock = fcntl.flock
+
+    def flock(fd, operation):
+        if operation == fcntl.LOCK_UN:
+            raise unlocking()
+        return real_flock(fd, operation)
+
+    monkeypatch.setattr(fcntl, "flock", flock)
+    with pytest.raises(raised) as err:
+        ctx.save_state("k", value)
+    assert type(err.value.__context__) is (context or type(None))
+    monkeypatch.undo()
+    ctx.save_state("after", 1)
+    assert ctx.load_state("after") == 1

@@ -1,5 +1,6 @@
 """zorvik.testing: the fakes against the real runner, what a run restores, and the kit used as an author would."""
 
+import ast
 import asyncio
 import importlib.abc
 import json
@@ -136,7 +137,7 @@ def test_fake_browser_fails_at_once_with_playwrights_error_types(tmp_path, monke
         for name in [name for name in sys.modules if name.partition(".")[0] == "playwright"]:
             monkeypatch.delitem(sys.modules, name)
         monkeypatch.setattr(sys, "meta_path", [NoPlaywright(), *sys.meta_path])
-        expected_module = "zorvik.testing"
+        expected_module = "zorvik.testing.browser"
     else:
         expected_module = pytest.importorskip("playwright.async_api").TimeoutError.__module__
     path = skill(tmp_path, f"""
@@ -233,3 +234,144 @@ def test_defaults_name_home_and_offline_fakes(tmp_path):
     named = run_skill(path, {"k": 1}, llm=FakeLLM(["a"]), name="other", home=tmp_path)
     assert named.result == {"params": {"k": 1}, "answer": "a"}
     assert named.output_files == [str(tmp_path / ".zorvik/skill_output/other/f.txt")]
+
+
+def readme_call_table():
+    """{method name: (the call as written, [the Playwright calls as (name, args, kwargs)])} from the README."""
+    readme = (TOP / "README.md").read_text().partition("| Called as | Playwright calls |")[2].partition("\n\n")[0]
+    rows = re.findall(r"^\| `(browser_\w+)\((.*?)\)` \| (.*) \|$", readme, re.M)
+    table = {}
+    for name, arguments, cell in rows:
+        calls = []
+        for text in re.findall(r"`([^`]+)`", cell.partition(";")[0]):
+            call = ast.parse(text, mode="eval").body
+            calls.append((call.func.id, tuple(ast.literal_eval(a) for a in call.args),
+                          {k.arg: ast.literal_eval(k.value) for k in call.keywords}))
+        table[name] = (arguments, calls)
+    return table
+
+
+CALLER = """
+import ast
+
+async def run(ctx, params):
+    name, arguments, calls = params["name"], params["arguments"], params["calls"]
+    if name != "browser_open":
+        await ctx.browser_open()
+    if name not in ("browser_open", "browser_navigate"):
+        await ctx.browser_navigate("https://a.example/")
+    start = len(calls)
+    call = ast.parse(f"f({arguments})", mode="eval").body
+    await getattr(ctx, name)(*map(ast.literal_eval, call.args))
+    return {"calls": calls[start:]}
+"""
+
+
+@pytest.mark.parametrize("name", sorted(n for n in dir(__import__("zorvik.skills.skill_engine").skills.skill_engine
+                                                       .ZorvikContext) if n.startswith("browser_")))
+def test_every_browser_method_runs_through_the_fake_as_the_readme_says(tmp_path, monkeypatch, name):
+    table = readme_call_table()
+    assert name in table, f"the README's table of Playwright calls has no row for {name}"
+    arguments, expected = table[name]
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "report.pdf").write_bytes(b"%PDF")
+    browser = FakeBrowser({"https://a.example/": FakePage("A", selectors=["#go", "#q", "#file"],
+                                                          evaluate={"() => document.title": "A"})})
+    home = tmp_path / "home"
+    result = run_skill(skill(tmp_path, CALLER), {"name": name, "arguments": arguments, "calls": browser.calls},
+                       browser=browser, home=home, name="NAME")
+    assert result.success, result.error
+
+    def shown(value):
+        return value.replace(str(home), "~").replace("/NAME/", "/<name>/") if isinstance(value, str) else value
+
+    made = [(call, tuple(map(shown, args)), {k: shown(v) for k, v in kwargs.items()})
+            for call, args, kwargs in result.result["calls"]]
+    assert made == expected
+
+
+def test_fake_browser_answers_playwrights_whole_api_and_follows_links(tmp_path):
+    pytest.importorskip("playwright.async_api")
+    browser = FakeBrowser({
+        "https://a.example/": FakePage("A", selectors=["#pick"], links={"#next": "https://b.example/"}),
+        "https://b.example/": FakePage("B", links={"#back": "https://a.example/"},
+                                       evaluate={lambda script: "items" in script: len, "() => 1": 1}),
+    })
+    browser.answers.update({"select_option": lambda selector, value, **kwargs: [value], "Page.title": "Title",
+                            "Browser.close": OSError("browser gone")})
+    path = skill(tmp_path, """
+        async def run(ctx, params):
+            page = await ctx.browser_open()
+            await ctx.browser_navigate("https://a.example/")
+            picked = await page.select_option("#pick", "b")
+            await page.keyboard.press("Enter")
+            await ctx.browser_click("#next")
+            seen = [page.url, await ctx.browser_evaluate("() => items"), await ctx.browser_evaluate("() => 1")]
+            await page.locator("#back").click()
+            seen += [page.url, await page.title(), page.locator("#x").page is page, page.context is not None]
+            try:
+                page.select_optoin
+            except AttributeError as e:
+                seen.append(str(e))
+            try:
+                await page.locator("#missing").first.click(timeout=10)
+            except Exception as e:
+                seen.append(str(e))
+            return {"picked": picked, "seen": seen}
+    """)
+    result = run_skill(path, browser=browser, home=tmp_path)
+    assert result.result == {"picked": ["b"], "seen": [
+        "https://b.example/", 11, 1, "https://a.example/", "Title", True, True,
+        "'Page' object has no attribute 'select_optoin'. Did you mean: 'select_option'?",
+        'Locator.click: Timeout 10ms exceeded: "#missing" is not on https://a.example/ '
+        "(not among its FakePage selectors)"]}
+    assert ("press", ("Enter",), {}) in browser.calls
+    # The browser's close failed (as answered), and the driver was still stopped.
+    assert browser.calls[-3:] == [("close", (), {}), ("close", (), {}), ("stop", (), {})]
+
+
+AUTHORS_TESTS = '''
+import asyncio
+import pytest
+
+def reply(request):
+    return request["messages"][-1]["content"].upper()
+
+def test_computed_reply_and_one_left(run_skill, fake_llm):
+    fake_llm.replies += [reply, "never asked for"]
+    assert run_skill("beside.py").result == {"answer": "HELLO"}
+
+@pytest.mark.allow_unused_replies
+def test_left_on_purpose(run_skill, fake_llm):
+    fake_llm.replies += [reply, "never asked for"]
+    assert run_skill("beside.py").result == {"answer": "HELLO"}
+    assert fake_llm.unused == ["never asked for"]
+
+def test_a_time_limit(run_skill):
+    result = run_skill("stuck.py", timeout=0.2)
+    assert (result.success, result.error) == (False, "Timed out after 0.2 s")
+    assert [entry.split("] ", 1)[1] for entry in result.logs] == ["Starting skill: stuck", "waiting"]
+
+def test_missing(run_skill, tmp_path):
+    with pytest.raises(FileNotFoundError) as caught:
+        run_skill("absent.py")
+    assert str(caught.value).startswith("no skill file absent.py: neither ")
+    assert "absent.py (beside the test file) exists" in str(caught.value)
+'''
+
+
+def test_the_plugin_finds_skills_beside_the_test_checks_unused_replies_and_limits_time(tmp_path):
+    tests = tmp_path / "tests"
+    tests.mkdir()
+    (tests / "test_authors.py").write_text(AUTHORS_TESTS)
+    skill(tests, "async def run(ctx, params):\n    return {'answer': await ctx.llm_ask('hello')}\n", name="beside")
+    skill(tests, """
+        import asyncio
+        async def run(ctx, params):
+            ctx.log("waiting")
+            await asyncio.sleep(60)
+    """, name="stuck")
+    out = authors_tests("tests/test_authors.py", cwd=tmp_path)
+    assert re.search(r"\b3 passed, 1 error\b", out.stdout), out.stdout
+    assert ("FakeLLM: 1 queued reply was never asked for: ['never asked for'] "
+            "(mark the test allow_unused_replies if that is intended)") in out.stdout

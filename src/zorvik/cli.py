@@ -11,7 +11,9 @@ Exit status: 0 success, 1 the run (or the check) failed, 2 usage error,
 The command is a host of the skill engine like the application itself: it
 runs skills through PythonSkillRunner and reads files without importing
 them. Only the standard library and the engine are imported, and the engine
-only when the chosen subcommand needs it.
+only when the chosen subcommand needs it. The checks of ``check`` (and the
+difflib and tempfile they use) are imported by the subcommands that use
+them: a run would pay some 2 ms of its start-up for them.
 """
 
 import argparse
@@ -23,6 +25,7 @@ import logging
 import math
 import os
 import re
+import shlex
 import signal
 import sys
 import time
@@ -30,7 +33,7 @@ from pathlib import Path
 
 from zorvik import run_report, strict_json
 from zorvik.contained.handle import Outcome, WorkerHandle, make_job
-from zorvik.host import import_engine, zorvik_home
+from zorvik.host import RunWatch, import_engine, partial_result, run_within, zorvik_home
 
 PROG = "zorvik-skill"
 
@@ -56,25 +59,40 @@ def parse_params(items):
     """The skill's parameter dict from ``key=value`` pairs or one JSON object.
 
     A value is read as JSON when it parses (``count=3`` is a number,
-    ``tags=["a","b"]`` a list) and as text otherwise.
+    ``tags=["a","b"]`` a list) and as text otherwise. A key given twice
+    keeps its last value, with a warning.
     """
-    if len(items) == 1 and items[0].lstrip().startswith("{"):
+    objects = [item for item in items if item.lstrip().startswith("{")]
+    if objects and len(items) > 1:
+        raise UsageError("parameters mix a JSON object with other parameters: give either one JSON object "
+                         "or key=value pairs")
+    if objects:
+        objects = []  # each object's pairs as it closes: the outermost comes last
         try:
-            params = json.loads(items[0])
+            params = json.loads(items[0], object_pairs_hook=lambda pairs: objects.append(pairs) or dict(pairs))
         except json.JSONDecodeError as e:
             raise UsageError(f"parameters are not a valid JSON object: {e}") from None
         if not isinstance(params, dict):
             raise UsageError("parameters must be a JSON object")
-        return params
-    params = {}
+        return without_repeats(objects[-1], params)
+    pairs = []
     for item in items:
         key, sep, value = item.partition("=")
         if not sep or not key:
             raise UsageError(f"parameter {item!r} is not of the form key=value")
         try:
-            params[key] = json.loads(value)
+            pairs.append((key, json.loads(value)))
         except json.JSONDecodeError:
-            params[key] = value
+            pairs.append((key, value))
+    return without_repeats(pairs, dict(pairs))
+
+
+def without_repeats(pairs, params):
+    """``params``, after a warning for each key ``pairs`` holds more than once."""
+    keys = [key for key, _ in pairs]
+    for key in dict.fromkeys(key for key in keys if keys.count(key) > 1):
+        print(f"{PROG}: warning: parameter {key!r} is given {keys.count(key)} times; the last value, "
+              f"{json.dumps(params[key], ensure_ascii=False)}, is used", file=sys.stderr)
     return params
 
 
@@ -117,47 +135,6 @@ def resolve_skill(skill, skills_dir):
 # ---------------------------------------------------------------- run
 
 
-class RunWatch:
-    """Streams a run's log entries as they are written and keeps the run's context.
-
-    The runner builds its context through the module's ``ZorvikContext`` as
-    bound when it runs, and every service logs through the context's own
-    ``log``; binding a subclass there for the run shows each entry at once,
-    and keeps the context so that the entries written so far can still be
-    reported after the run was cancelled.
-    """
-
-    def __init__(self, engine, stream):
-        self.engine = engine
-        self.context = None
-        self.streaming = True
-        watch = self
-
-        class ZorvikContext(engine.ZorvikContext):
-            def __init__(self, *args, **kwargs):
-                super().__init__(*args, **kwargs)
-                watch.context = self
-
-            def log(self, message):
-                super().log(message)
-                if watch.streaming:
-                    try:
-                        print(self._logs[-1], file=stream, flush=True)
-                    except (OSError, ValueError):  # stderr closed or a broken pipe: the run goes on
-                        watch.streaming = False
-
-        self.context_type = ZorvikContext
-
-    def __enter__(self):
-        self.saved = self.engine.ZorvikContext
-        self.engine.ZorvikContext = self.context_type
-        return self
-
-    def __exit__(self, *exc):
-        self.engine.ZorvikContext = self.saved
-
-    def logs(self):
-        return self.context.get_logs() if self.context is not None else []
 
 
 @contextlib.contextmanager
@@ -191,31 +168,14 @@ async def supervise(engine, runner, name, params, path, timeout, watch):
     """Runs the skill in this process; on a time-out or an interrupt, a failed result with the entries logged so far.
 
     Returns the result and how the run ended (``result``, ``timeout`` or
-    ``interrupted``). Cancelling the run lets the runner clean up as it does
-    after every run (the browser it opened is closed, a shell command it
-    started is killed) before the cancellation arrives here.
+    ``interrupted``).
     """
     start = time.time()
-    limit = asyncio.timeout(timeout)
     try:
-        async with limit:
-            result = await runner.run(name, params, str(path))
-    except TimeoutError:
-        if not limit.expired():
-            raise
+        result, expired = await run_within(engine, runner, name, params, path, timeout, watch)
     except asyncio.CancelledError:
-        return partial_result(engine, name, "Interrupted", watch.logs(), start), "interrupted"
-    else:
-        if not limit.expired():
-            return result, "result"
-        # Otherwise the skill caught the cancellation and went on: the limit still ran out.
-    return partial_result(engine, name, f"Timed out after {timeout:g} s", watch.logs(), start), "timeout"
-
-
-def partial_result(engine, name, error, logs, start):
-    return engine.PythonSkillResult(success=False, skill_name=name, error=error, logs=logs,
-                                    duration=time.time() - start,
-                                    output_files=run_report.output_files(engine.OUTPUT_DIR / name))
+        return partial_result(engine, name, "Interrupted", watch, start), "interrupted"
+    return result, "timeout" if expired else "result"
 
 
 def run_in_process(engine, runner, name, params, path, timeout):
@@ -340,86 +300,19 @@ def report(outcome, args):
 # ---------------------------------------------------------------- check
 
 
-def top_level(statements):
-    """Module-level statements in source order, including those inside if/try/with/for blocks."""
-    for node in statements:
-        yield node
-        if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)):
-            continue
-        for field in ("body", "orelse", "finalbody"):
-            yield from top_level(getattr(node, field, []))
-        for inner in getattr(node, "handlers", []) + getattr(node, "cases", []):
-            yield from top_level(inner.body)
-
-
-def binds_run(node):
-    if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)):
-        return node.name == "run"
-    if isinstance(node, (ast.Import, ast.ImportFrom)):
-        return any((alias.asname or alias.name.partition(".")[0]) == "run" for alias in node.names)
-    if isinstance(node, ast.Assign):
-        targets = node.targets
-    elif isinstance(node, (ast.AnnAssign, ast.AugAssign, ast.For, ast.AsyncFor)):
-        targets = [node.target]
-    elif isinstance(node, (ast.With, ast.AsyncWith)):
-        targets = [item.optional_vars for item in node.items if item.optional_vars]
-    else:
-        return False
-    return any(isinstance(n, ast.Name) and n.id == "run" for target in targets for n in ast.walk(target))
-
-
-def run_problem(tree):
-    """What keeps the module-level ``run`` of a parsed skill from being started, as (line, text)."""
-    binding = None
-    for node in top_level(tree.body):
-        if binds_run(node):
-            binding = node
-    if binding is None:
-        return 1, "no function run: a skill defines async def run(ctx, params)"
-    if isinstance(binding, ast.ClassDef):
-        return binding.lineno, "run is a class: a skill defines async def run(ctx, params)"
-    if not isinstance(binding, (ast.FunctionDef, ast.AsyncFunctionDef)) or binding.decorator_list:
-        return None  # bound some other way, or decorated: only running it can tell
-    if isinstance(binding, ast.FunctionDef):
-        return binding.lineno, "run is not async: define it as async def run(ctx, params)"
-    a = binding.args
-    positional = a.posonlyargs + a.args
-    required = len(positional) - len(a.defaults)
-    shown = f"run({ast.unparse(a)})"
-    if len(positional) < 2 and a.vararg is None:
-        return binding.lineno, f"{shown} cannot take (ctx, params): the engine passes two arguments"
-    if required > 2:
-        return binding.lineno, f"{shown} cannot take (ctx, params): it needs {required} positional arguments"
-    missing = [arg.arg for arg, default in zip(a.kwonlyargs, a.kw_defaults) if default is None]
-    if missing:
-        return binding.lineno, (f"{shown} cannot take (ctx, params): it needs the keyword "
-                                f"argument{'s' if len(missing) > 1 else ''} {', '.join(missing)}")
-    return None
-
-
-def check_skill(path):
-    """A problem that would keep the skill from starting, as "file:line: text", or None."""
-    if path.suffix != ".py":
-        return f"{path}:1: not a .py file: the engine loads skills only from Python source files"
-    try:
-        tree = ast.parse(path.read_bytes(), filename=str(path))
-    except SyntaxError as e:
-        where = f"{e.lineno}:{e.offset}" if e.offset else f"{e.lineno or 1}"
-        return f"{path}:{where}: syntax error: {e.msg}"
-    except ValueError as e:  # source with NUL bytes
-        return f"{path}:1: cannot be compiled: {e}"
-    problem = run_problem(tree)
-    return None if problem is None else f"{path}:{problem[0]}: {problem[1]}"
-
-
 def command_check(args):
+    from zorvik.check import Context, check_source
+
     engine = import_engine()
-    path, _ = resolve_skill(args.skill, engine.SKILLS_DIR)
-    problem = check_skill(path)
-    if problem:
-        print(problem)
+    with zorvik_home(engine, args.home) if args.home is not None else contextlib.nullcontext():
+        path, _ = resolve_skill(args.skill, engine.SKILLS_DIR)
+    findings = check_source(path, Context.of(engine))
+    for finding in findings:
+        print(f"{path}:{finding.line}: {'warning: ' if finding.warning else ''}{finding.text}")
+    if any(not finding.warning for finding in findings):
         return EXIT_FAILED
-    print(f"{path}: ok")
+    warned = len(findings)
+    print(f"{path}: ok" + (f" ({warned} warning{'s' if warned > 1 else ''})" if warned else ""))
     return EXIT_OK
 
 
@@ -469,11 +362,16 @@ def command_new(args):
     if args.dir is not None:
         directory = Path(args.dir)
     else:
-        directory = import_engine().SKILLS_DIR
+        engine = import_engine()
+        with zorvik_home(engine, args.home) if args.home is not None else contextlib.nullcontext():
+            directory = engine.SKILLS_DIR
     path = directory / f"{name}.py"
     if path.exists():
         raise CommandFailed(f"{path} already exists; not overwriting it")
-    shown = name if args.dir is None else str(path)
+    if args.dir is not None:
+        shown = str(path)
+    else:
+        shown = name if args.home is None else f"{name} --home {shlex.quote(args.home)}"
     try:
         directory.mkdir(parents=True, exist_ok=True)
         with open(path, "x", encoding="utf-8") as f:
@@ -488,27 +386,34 @@ def command_new(args):
 # ---------------------------------------------------------------- list
 
 
-def first_doc_line(path):
+def listing(path, binding):
+    """The first line of a skill's docstring; None for a module without ``run`` (a helper skills import)."""
     try:
-        doc = ast.get_docstring(ast.parse(path.read_bytes(), filename=str(path)))
+        tree = ast.parse(path.read_bytes(), filename=str(path))
     except SyntaxError as e:
         return f"(syntax error at line {e.lineno})"
     except (OSError, ValueError) as e:
         return f"(cannot read: {getattr(e, 'strerror', None) or e})"
+    if binding(tree, "run") is None:
+        return None
+    doc = ast.get_docstring(tree)
     return doc.strip().splitlines()[0] if doc and doc.strip() else ""
 
 
 def command_list(args):
+    from zorvik.check import binding
+
     engine = import_engine()
     with zorvik_home(engine, args.home) if args.home is not None else contextlib.nullcontext():
         skills_dir = engine.SKILLS_DIR
     paths = sorted(skills_dir.glob("*.py")) if skills_dir.is_dir() else []
-    if not paths:
+    skills = {path.stem: line for path in paths if (line := listing(path, binding)) is not None}
+    if not skills:
         print(f"{PROG}: no skills in {skills_dir}", file=sys.stderr)
         return EXIT_OK
-    width = max(len(path.stem) for path in paths)
-    for path in paths:
-        print(f"{path.stem:<{width}}  {first_doc_line(path)}".rstrip())
+    width = max(map(len, skills))
+    for name, line in skills.items():
+        print(f"{name:<{width}}  {line}".rstrip())
     return EXIT_OK
 
 
@@ -557,10 +462,14 @@ def build_parser():
 
     check = commands.add_parser(
         "check", parents=[common], help="check a skill file without running it",
-        description="Read a skill file without running any of it and report, with file and line, what "
-                    "would keep it from starting: a syntax error, no run function, a run that is not "
-                    "async def, or one that cannot take (ctx, params). Exit status 0 when it would start.")
+        description="Read a skill file without importing or running any of it and report, with file, line "
+                    "and a fix, what would keep it from starting or fail it at once: a syntax error; no "
+                    "run, or a run that is not an async def taking (ctx, params); a context attribute that "
+                    "does not exist; a context coroutine called without await. Warnings (exit status 0) "
+                    "name calls that block the event loop inside run (time.sleep, subprocess.run, "
+                    "requests, urllib.request). Exit status 1 when an error was found.")
     check.add_argument("skill", metavar="SKILL", help="a .py file, or the name of a skill in the skills directory")
+    check.add_argument("--home", metavar="DIR", help="look for SKILL by name in DIR/.zorvik/skills")
     check.set_defaults(handler=command_check)
 
     new = commands.add_parser(
@@ -569,11 +478,13 @@ def build_parser():
                     "ready to run and to change.")
     new.add_argument("name", metavar="NAME", help="the skill's name (letters, digits, '_' and '-')")
     new.add_argument("--dir", metavar="DIR", help="where to write it (default: the skills directory)")
+    new.add_argument("--home", metavar="DIR", help="write it to DIR/.zorvik/skills (unless --dir is given)")
     new.set_defaults(handler=command_new)
 
     list_ = commands.add_parser(
         "list", parents=[common], help="list the skills in the skills directory",
-        description="List the skills in the skills directory with the first line of each one's docstring.")
+        description="List the skills in the skills directory with the first line of each one's docstring; "
+                    "modules without a run (helpers the skills import) are left out.")
     list_.add_argument("--home", metavar="DIR", help="look in DIR/.zorvik/skills instead of the home directory")
     list_.set_defaults(handler=command_list)
     return parser

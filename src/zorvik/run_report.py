@@ -60,14 +60,6 @@ def failure_site(error, script):
     return {"file": file, "line": line, "hint": hint}
 
 
-def output_files(directory):
-    """The files in a skill's output directory, as the engine lists them for a result (earlier runs' too)."""
-    try:
-        return [str(entry) for entry in directory.iterdir() if entry.is_file()]
-    except OSError:
-        return []
-
-
 class ReturnWatch:
     """Catches the value the skill's ``run`` returns, which the runner does not report.
 

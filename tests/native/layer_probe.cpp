@@ -14,19 +14,18 @@ constexpr const char* module_name = "zorvik_layer_probe";
 Ref parse_probe(const Args& a) {
     return steal_or_throw(Py_BuildValue("(OOOdO)", a[0].get(), a[1].get(), a[2].get(), a.number(3), a[4].get()));
 }
-constexpr Param parse_params[] = {
-    {"text", Type::str},
-    {"mapping", Type::dict},
-    {"count", Type::int_, defaults::integer(0)},
-    {"ratio", Type::real, defaults::real(1.5)},
-    {"label", Type::str, defaults::none},
-};
-constexpr FunctionDef parse_def{"parse", parse_params, "Parse and echo the arguments.", parse_probe};
+constexpr FunctionDef parse_def{.name = "parse",
+                                .body = parse_probe,
+                                .params = {{"text", Type::str},
+                                           {"mapping", Type::dict},
+                                           {"count", Type::int_, defaults::integer(0)},
+                                           {"ratio", Type::real, defaults::real(1.5)},
+                                           {"label", Type::str, defaults::none}},
+                                .doc = "Parse and echo the arguments."};
 
 // Awaits `awaitable` and returns its result.
 Task<Ref> relay(const Args& a) { co_return co_await borrow(a[0]); }
-constexpr Param one_awaitable[] = {{"awaitable"}};
-constexpr FunctionDef relay_def{"relay", one_awaitable, "Await and return.", nullptr, relay};
+constexpr FunctionDef relay_def{.name = "relay", .body = relay, .params = {{"awaitable"}}, .doc = "Await and return."};
 
 // Awaits `awaitable`; an ordinary failure comes back as ("caught", exc),
 // anything else (cancellation) passes through.
@@ -39,8 +38,8 @@ Task<Ref> relay_catching(const Args& a) {
         co_return steal_or_throw(Py_BuildValue("(sO)", "caught", e.value().get()));
     }
 }
-constexpr FunctionDef relay_catching_def{"relay_catching", one_awaitable, "Await, catching Exception.", nullptr,
-                                         relay_catching};
+constexpr FunctionDef relay_catching_def{
+    .name = "relay_catching", .body = relay_catching, .params = {{"awaitable"}}, .doc = "Await, catching Exception."};
 
 // Keeps what `factory()` makes across an await of `awaitable`, and returns it.
 Task<Ref> hold_across(const Args& a) {
@@ -48,9 +47,10 @@ Task<Ref> hold_across(const Args& a) {
     co_await borrow(a[1]);
     co_return kept.take();
 }
-constexpr Param factory_and_awaitable[] = {{"factory"}, {"awaitable"}};
-constexpr FunctionDef hold_across_def{"hold_across", factory_and_awaitable, "Make, await, return what was made.",
-                                      nullptr, hold_across};
+constexpr FunctionDef hold_across_def{.name = "hold_across",
+                                      .body = hold_across,
+                                      .params = {{"factory"}, {"awaitable"}},
+                                      .doc = "Make, await, return what was made."};
 
 Task<Ref> inner_sum(Borrowed first, Borrowed second) {
     Ref x = co_await borrow(first);
@@ -62,13 +62,15 @@ Task<Ref> nested_sum(const Args& a) {
     Ref total = co_await inner_sum(a[0], a[1]);
     co_return total;
 }
-constexpr Param two_awaitables[] = {{"first"}, {"second"}};
-constexpr FunctionDef nested_sum_def{"nested_sum", two_awaitables, "Await both and add.", nullptr, nested_sum};
+constexpr FunctionDef nested_sum_def{
+    .name = "nested_sum", .body = nested_sum, .params = {{"first"}, {"second"}}, .doc = "Await both and add."};
 
 Task<Ref> give_text(const Args& a) { co_return borrow(a[0]); }
-constexpr Param one_value[] = {{"value"}};
-constexpr FunctionDef give_text_def{"give_text", one_value, "Return value, declared str.",
-                                    nullptr,     give_text, Result::str};
+constexpr FunctionDef give_text_def{.name = "give_text",
+                                    .body = give_text,
+                                    .params = {{"value"}},
+                                    .doc = "Return value, declared str.",
+                                    .returns = "str"};
 
 void body(Borrowed m) {
     for (const FunctionDef* def :

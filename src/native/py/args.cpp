@@ -153,7 +153,7 @@ void Signature::check_type(int i, const Param& p, Args& out) const {
             if (owner_ && !PyObject_TypeCheck(value, owner_)) raise_argument_type(p.name, owner_, value);
             return;
         case Type::real: {
-            double d = PyFloat_CheckExact(value) ? PyFloat_AS_DOUBLE(value) : PyFloat_AsDouble(value);
+            double d = PyFloat_AsDouble(value);
             if (d == -1.0 && PyErr_Occurred()) throw_pending();
             out.real[static_cast<std::size_t>(i)] = d;
             return;

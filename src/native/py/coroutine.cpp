@@ -4,8 +4,8 @@
 
 #include "call.hpp"
 #include "messages.hpp"
-#include "module.hpp"
 #include "names.hpp"
+#include "runtime.hpp"
 
 namespace zorvik::py {
 

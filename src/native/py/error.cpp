@@ -13,6 +13,12 @@ PyError PyError::fetch() noexcept {
     return PyError(steal(exc));
 }
 
+void PyError::set_context(Ref original) noexcept {
+    if (!original || exc_.is(original)) return;
+    if (Ref context = steal(PyException_GetContext(exc_.get())); !context)
+        PyException_SetContext(exc_.get(), original.release());
+}
+
 void throw_pending() { throw PyError::fetch(); }
 
 void raise(PyObject* type, const char* message) {

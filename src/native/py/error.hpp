@@ -32,6 +32,9 @@ public:
     // Puts the exception back into the error indicator.
     void restore() noexcept { PyErr_SetRaisedException(exc_.release()); }
     Ref take() noexcept { return std::move(exc_); }
+    // Marks this exception as raised while `original` was being handled, as
+    // in a `finally` block: `original` becomes its __context__ unless it has one.
+    void set_context(Ref original) noexcept;
 
 private:
     Ref exc_;
@@ -49,6 +52,17 @@ inline Ref Ref::steal_or_throw(PyObject* p) {
     return Ref(p);
 }
 inline Ref steal_or_throw(PyObject* p) { return Ref::steal_or_throw(p); }
+
+// Runs `body`, dropping an ordinary failure (an Exception); cancellation,
+// KeyboardInterrupt, a closing coroutine and the other BaseExceptions pass.
+template <class F>
+void quietly(F&& body) {
+    try {
+        body();
+    } catch (PyError& e) {
+        if (!e.is_exception()) throw;
+    }
+}
 
 // Runs the body of a function the interpreter calls: whatever it throws
 // becomes the raised Python exception, and `failure` is returned.

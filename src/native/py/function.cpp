@@ -1,11 +1,13 @@
 #include "function.hpp"
 
 #include "call.hpp"
-#include "module.hpp"
 #include "names.hpp"
+#include "runtime.hpp"
 
 #include <cstddef>
+#include <cstring>
 #include <string>
+#include <string_view>
 
 namespace zorvik::py {
 
@@ -14,6 +16,7 @@ namespace {
 struct Payload {
     const FunctionDef* def;
     Signature sig;
+    Result result;
     Ref name;
     Ref qualname;
     Ref module;
@@ -36,9 +39,9 @@ PyObject* Function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     return guard_object([&]() -> Ref {
         Args a;
         p.sig.parse(args, PyVectorcall_NARGS(nargsf), kwnames, a);
-        if (p.def->async) return make_coroutine(p.def->async, a, p.name, p.qualname, p.def->result);
-        Ref r = p.def->sync(a);
-        if (p.def->result != Result::any) check_result(p.def->result, r);
+        if (p.def->body.async) return make_coroutine(p.def->body.async, a, p.name, p.qualname, p.result);
+        Ref r = p.def->body.sync(a);
+        check_result(p.result, r);
         return r;
     });
 }
@@ -66,7 +69,7 @@ PyObject* get_doc(PyObject* self, void*) { return Py_NewRef(as_function(self)->p
 PyObject* get_text_signature(PyObject* self, void*) { return Py_NewRef(as_function(self)->p.text_signature.get()); }
 PyObject* get_annotations(PyObject* self, void*) { return Py_NewRef(as_function(self)->p.annotations.get()); }
 PyObject* get_coroutine_marker(PyObject* self, void*) {
-    if (!as_function(self)->p.def->async) {
+    if (!as_function(self)->p.def->body.async) {
         PyErr_SetString(PyExc_AttributeError, "_is_coroutine_marker");
         return nullptr;
     }
@@ -118,18 +121,15 @@ PyType_Spec function_spec = {
     function_slots,
 };
 
-const char* result_text(Result r) {
-    switch (r) {
-        case Result::str:
-            return "str";
-        case Result::dict:
-            return "dict";
-        case Result::list:
-            return "list";
-        case Result::any:
-            break;
-    }
-    return nullptr;
+// The result a return annotation declares: its type's name, before any
+// subscript or union, when that is str, dict or list.
+Result declared_result(const char* returns) {
+    if (!returns) return Result::any;
+    const std::string_view type(returns, std::strcspn(returns, "[ |"));
+    if (type == "str") return Result::str;
+    if (type == "dict") return Result::dict;
+    if (type == "list") return Result::list;
+    return Result::any;
 }
 
 // {parameter: annotation text, ..., "return": text}, as a function whose
@@ -140,7 +140,7 @@ Ref annotations_of(const FunctionDef& def) {
         if (annotation) check(PyDict_SetItemString(annotations.get(), name, text(annotation).get()));
     };
     for (const Param& p : def.params) put(p.name, annotation_text(p));
-    put("return", def.returns ? def.returns : result_text(def.result));
+    put("return", def.returns);
     return annotations;
 }
 
@@ -153,11 +153,11 @@ bool is_function(Borrowed obj) noexcept {
 Ref make_function_type() { return steal_or_throw(PyType_FromSpec(&function_spec)); }
 
 Ref make_function(const FunctionDef& def, const char* module, const char* owner) {
-    Signature sig(def.name, def.params);
+    Signature sig(def.name, {def.params.begin(), def.params.size()});
     auto* self = PyObject_New(FunctionObject, reinterpret_cast<PyTypeObject*>(runtime().function_type.get()));
     if (!self) throw_pending();
     self->vectorcall = Function_vectorcall;
-    Payload* p = new (&self->p) Payload{&def, std::move(sig), {}, {}, {}, {}, {}, {}};
+    Payload* p = new (&self->p) Payload{&def, std::move(sig), declared_result(def.returns), {}, {}, {}, {}, {}, {}};
     Ref result = steal(reinterpret_cast<PyObject*>(self));
     p->name = steal_or_throw(PyUnicode_InternFromString(def.name));
     p->qualname = owner ? text((std::string(owner) + "." + def.name).c_str()) : p->name;

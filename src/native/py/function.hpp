@@ -8,21 +8,35 @@
 
 #include "coroutine.hpp"
 
+#include <initializer_list>
 #include <span>
 
 namespace zorvik::py {
 
 using SyncBody = Ref (*)(const Args&);
 
-struct FunctionDef {
-    const char* name;
-    std::span<const Param> params;
-    const char* doc;
+// What a call runs: a plain function, or a Task that a native coroutine runs.
+struct Body {
+    constexpr Body(SyncBody f) noexcept : sync(f) {}    // NOLINT(google-explicit-constructor)
+    constexpr Body(AsyncBody f) noexcept : async(f) {}  // NOLINT(google-explicit-constructor)
     SyncBody sync = nullptr;
     AsyncBody async = nullptr;
-    Result result = Result::any;
-    // The return annotation's text; when not given, the declared result's
-    // type ("str", "dict", "list"), if any.
+};
+
+// A function or method, declared once beside its body, as nanobind's
+// .def(name, fn, args, doc) declares one:
+//
+//     constexpr py::FunctionDef click_def{
+//         .name = "browser_click", .body = browser_click_body,
+//         .params = {py::self_param, {"selector", Type::str}},
+//         .doc = "Click an element by CSS selector.", .returns = "None"};
+struct FunctionDef {
+    const char* name;
+    Body body;
+    std::initializer_list<Param> params = {};
+    const char* doc = nullptr;
+    // The return annotation's text; a result annotated "str", "dict" or
+    // "list" (bare or subscripted) is checked as declared (args.hpp).
     const char* returns = nullptr;
 };
 

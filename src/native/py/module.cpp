@@ -5,6 +5,7 @@
 #include "function.hpp"
 #include "messages.hpp"
 #include "names.hpp"
+#include "runtime.hpp"
 
 namespace zorvik::py {
 

@@ -4,7 +4,7 @@
 //
 // A module keeps what it makes at initialisation (its classes, the objects
 // it imported) in one state struct of its own, filled by its body; the
-// layer keeps its two types the same way, in the Runtime below.
+// layer keeps its two types the same way (runtime.hpp).
 #pragma once
 
 #include "error.hpp"
@@ -18,14 +18,6 @@ int exec_module(PyObject* module, const char* name, ModuleBody body) noexcept;
 
 // Adds `value` to the module under `name`.
 void add(Borrowed module, const char* name, Ref value);
-
-// The layer's own state, made by the exec slot before the module's body.
-struct Runtime {
-    Ref function_type;   // native functions (function.hpp)
-    Ref coroutine_type;  // native coroutines (coroutine.hpp)
-    Ref coroutine_mark;  // inspect._is_coroutine_mark
-};
-const Runtime& runtime() noexcept;
 
 }  // namespace zorvik::py
 

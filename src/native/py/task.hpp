@@ -240,6 +240,17 @@ auto PromiseBase::await_transform(Task<U>&& task) noexcept {
     return TaskAwaiter<U>(std::move(task), driver);
 }
 
+// quietly() for an await: `co_await await_quietly([&] { return awaitable; })`
+// awaits what the function returns, dropping an ordinary failure of either.
+template <class F>
+Task<void> await_quietly(F make_awaitable) {
+    try {
+        co_await make_awaitable();
+    } catch (PyError& e) {
+        if (!e.is_exception()) throw;
+    }
+}
+
 // The iterator that `await obj` drives, checked as the interpreter checks it.
 Ref await_iterator(Borrowed awaitable);
 

@@ -19,7 +19,7 @@ struct ClassDef {
     const char* name;          // the bare name, as a class written in Python has
     const char* doc;           // the documented text
     const FunctionDef& init;   // __init__, the instance first
-    std::span<const FunctionDef* const> methods;
+    std::span<const FunctionDef* const> methods = {};
 };
 
 Ref make_class(const char* module, const ClassDef& def);

@@ -18,8 +18,7 @@ from pathlib import Path
 
 # The worker module is imported here, so that a fork of the command finds it imported.
 from zorvik.contained import supervisor, worker  # noqa: F401
-from zorvik.host import DIRECTORIES, import_engine
-from zorvik.run_report import output_files
+from zorvik.host import DIRECTORIES, import_engine, output_files
 
 logger = logging.getLogger("zorvik.contained")
 

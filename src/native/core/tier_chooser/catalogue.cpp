@@ -29,18 +29,20 @@ constexpr FieldDef spec_fields[] = {
     {"cost_per_1k_output", "float", {FieldDefault::real, nullptr, 0.0}},
 };
 
-constexpr py::DataclassDef spec_class{"ModelSpec", msg::model_spec_doc, spec_fields};
+constexpr py::DataclassDef spec_class{
+    .name = "ModelSpec", .doc = "Specification for a single model.", .fields = spec_fields};
 
 constexpr long max_tokens = 4096;
 
 constexpr CatalogueEntry entries[] = {
-    {id<"claude-opus">, "claude-opus-4-6", id<"anthropic">, "Claude Opus", id<"COMPLEX">, msg::opus_description, 0.015,
-     0.075},
+    {id<"claude-opus">, "claude-opus-4-6", id<"anthropic">, "Claude Opus", id<"COMPLEX">,
+     "Most intelligent. Best for complex reasoning, architecture, deep analysis, long-form writing.", 0.015, 0.075},
     {id<"claude-sonnet">, "claude-sonnet-4-6", id<"anthropic">, "Claude Sonnet", id<"MODERATE">,
-     msg::sonnet_description, 0.003, 0.015},
-    {id<"claude-haiku">, "claude-haiku-4-5", id<"anthropic">, "Claude Haiku", id<"SIMPLE">, msg::haiku_description,
-     0.00025, 0.00125},
-    {id<"gpt-5.2">, "gpt-5.2", id<"openai">, "GPT-5.2", id<"COMPLEX">, msg::gpt_description, 0.005, 0.015},
+     "Balanced intelligence and speed. Good for most tasks.", 0.003, 0.015},
+    {id<"claude-haiku">, "claude-haiku-4-5", id<"anthropic">, "Claude Haiku", id<"SIMPLE">,
+     "Fastest and cheapest. Great for summaries, lookups, classification, simple tasks.", 0.00025, 0.00125},
+    {id<"gpt-5.2">, "gpt-5.2", id<"openai">, "GPT-5.2", id<"COMPLEX">,
+     "OpenAI's most capable model. Alternative for complex tasks.", 0.005, 0.015},
 };
 
 Ref number(double value) { return py::steal_or_throw(PyFloat_FromDouble(value)); }

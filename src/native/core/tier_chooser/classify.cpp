@@ -9,7 +9,6 @@ namespace zorvik::core {
 
 namespace {
 
-using py::Param;
 using py::Type;
 
 constexpr const char* complex_patterns[] = {
@@ -75,12 +74,14 @@ Ref classify_body(const Args& a) {
     return tier(id<"MODERATE">);
 }
 
-constexpr Param classify_params[] = {
-    {"prompt", Type::str},
-    {"tool_count", Type::int_, py::defaults::integer(0)},
-};
 constexpr py::FunctionDef classify_def{
-    "classify_complexity", classify_params, msg::classify_doc, classify_body, nullptr, py::Result::any, "Complexity"};
+    .name = "classify_complexity", .body = classify_body,
+    .params = {{"prompt", Type::str}, {"tool_count", Type::int_, py::defaults::integer(0)}},
+    .doc = "Classify the complexity of a worker task based on its description.\n"
+           "    \n"
+           "    Used when the Coordinator passes \"auto\" as a worker's model_key.\n"
+           "    ",
+    .returns = "Complexity"};
 
 }  // namespace
 

@@ -9,7 +9,6 @@ namespace {
 
 using py::FieldDef;
 using py::FieldDefault;
-using py::Param;
 using py::Type;
 
 // The catalogue's keys, in catalogue order: every model enabled.
@@ -18,6 +17,9 @@ Ref default_enabled_models(const Args&) {
     for (const CatalogueEntry& e : catalogue_entries()) py::check(PyList_Append(list.get(), e.key));
     return list;
 }
+constexpr py::FunctionDef default_enabled_def{
+    .name = "_default_enabled_models", .body = default_enabled_models, .doc = "The catalogue keys, all enabled.",
+    .returns = "list"};
 
 Ref to_dict_body(const Args& a) {
     Ref out = py::steal_or_throw(PyDict_New());
@@ -26,6 +28,9 @@ Ref to_dict_body(const Args& a) {
         py::check(PyDict_SetItem(out.get(), field, py::getattr(a[0], field).get()));
     return out;
 }
+constexpr py::FunctionDef to_dict_def{
+    .name = "to_dict", .body = to_dict_body, .params = {py::self_param}, .doc = "Convert to a plain dict.",
+    .returns = "dict[str, Any]"};
 
 // cls(**{key: value for key, value in data.items() if key in cls.__dataclass_fields__})
 Ref from_dict_body(const Args& a) {
@@ -38,20 +43,12 @@ Ref from_dict_body(const Args& a) {
     });
     return py::steal_or_throw(PyObject_VectorcallDict(cls.get(), nullptr, 0, kwargs.get()));
 }
+constexpr py::FunctionDef from_dict_def{
+    .name = "from_dict", .body = from_dict_body, .params = {{"cls"}, {"data", Type::dict, {}, false, "dict[str, Any]"}},
+    .doc = "Build a config from a plain dict; unknown keys are ignored.", .returns = "ModelRoutingConfig"};
 
-constexpr Param self_only[] = {py::self_param};
-constexpr Param from_dict_params[] = {{"cls"}, {"data", Type::dict, {}, false, "dict[str, Any]"}};
-
-constexpr py::FunctionDef default_enabled_def{
-    "_default_enabled_models", std::span<const Param>{}, msg::default_enabled_doc, default_enabled_models, nullptr,
-    py::Result::list};
-constexpr py::FunctionDef to_dict_def{"to_dict", self_only,        msg::to_dict_doc, to_dict_body,
-                                      nullptr,   py::Result::dict, "dict[str, Any]"};
-constexpr py::FunctionDef from_dict_def{"from_dict", from_dict_params, msg::from_dict_doc,  from_dict_body,
-                                        nullptr,     py::Result::any,  "ModelRoutingConfig"};
-
-const py::FunctionDef* const methods[] = {&to_dict_def};
-const py::FunctionDef* const classmethods[] = {&from_dict_def};
+constexpr const py::FunctionDef* methods[] = {&to_dict_def};
+constexpr const py::FunctionDef* classmethods[] = {&from_dict_def};
 
 constexpr FieldDef field_defs[] = {
     {"enabled_models", "list[str]", {FieldDefault::factory, nullptr, 0.0, 0, &default_enabled_def}},
@@ -60,7 +57,16 @@ constexpr FieldDef field_defs[] = {
     {"default_scheduler_model", "str", {FieldDefault::text, "auto"}},
 };
 
-constexpr py::DataclassDef config_class{"ModelRoutingConfig", msg::config_doc, field_defs, methods, classmethods};
+constexpr py::DataclassDef config_class{
+    .name = "ModelRoutingConfig",
+    .doc = "User-configurable model routing preferences.\n"
+           "    \n"
+           "    The Coordinator's own model is set separately in the application's main\n"
+           "    settings. This only carries the worker and scheduler defaults.\n"
+           "    ",
+    .fields = field_defs,
+    .methods = methods,
+    .classmethods = classmethods};
 
 }  // namespace
 

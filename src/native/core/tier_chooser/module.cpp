@@ -8,6 +8,11 @@ namespace zorvik::core {
 
 namespace {
 
+constexpr const char* module_doc =
+    "Model routing for workers and scheduled jobs.\n\n"
+    "The Coordinator always runs on the model the user chose in the main settings;\n"
+    "this module only chooses the models of the workers it starts and of scheduled jobs.\n";
+
 py::Static<State> module_state;
 
 void bind_import(Borrowed m, const char* name) { py::add(m, name, py::import(name)); }
@@ -17,19 +22,9 @@ void bind_from(Borrowed m, const char* module, std::initializer_list<const char*
     for (const char* attr : attrs) py::add(m, attr, py::getattr(source, attr));
 }
 
-Ref split_at_markers(const char* format) {
-    Ref pieces = py::steal_or_throw(PyUnicode_Split(py::text(format).get(), id<"%U">, -1));
-    return py::steal_or_throw(PyList_AsTuple(pieces.get()));
-}
-
 void body(Borrowed m) {
-    State& s = module_state.emplace();
-    s.globals = py::borrow(PyModule_GetDict(m.get()));
-    s.worker_explicit = split_at_markers(msg::worker_explicit);
-    s.worker_unavailable = split_at_markers(msg::worker_unavailable);
-    s.worker_default = split_at_markers(msg::worker_default);
-    s.worker_auto = split_at_markers(msg::worker_auto);
-    py::add(m, "__doc__", py::text(msg::module_doc));
+    module_state.emplace().globals = py::borrow(PyModule_GetDict(m.get()));
+    py::add(m, "__doc__", py::text(module_doc));
 
     bind_import(m, "logging");
     bind_import(m, "re");

@@ -26,10 +26,6 @@ inline constexpr const char* module_name = "zorvik.core.tier_chooser";
 // Made by the module body; nothing is added later.
 struct State {
     Ref globals;  // the module namespace
-    // The router's log lines, each template split at its "%U" markers into a
-    // tuple of the fixed texts, so a line is joined without parsing the
-    // template at each call.
-    Ref worker_explicit, worker_unavailable, worker_default, worker_auto;
 };
 const State& state() noexcept;
 
@@ -50,19 +46,9 @@ inline Ref item(Borrowed mapping, Borrowed key) {
 inline bool compare(Borrowed a, Borrowed b, int op) {
     return py::truth(py::steal_or_throw(PyObject_RichCompare(a.get(), b.get(), op)));
 }
-// `value == text` for an exact str `text`: identity implies equality here,
-// so the shortcut the operator lacks cannot change the answer.
-inline bool equals_text(Borrowed value, PyObject* text) {
-    const int r = PyObject_RichCompareBool(value.get(), text, Py_EQ);
-    py::check(r);
-    return r != 0;
-}
 // `mapping.get(key, fallback)`
-inline Ref get(Borrowed mapping, Borrowed key, Ref fallback) {
-    if (!PyDict_CheckExact(mapping.get())) return py::call_method(mapping, id<"get">, key, fallback);
-    PyObject* found = nullptr;
-    py::check(PyDict_GetItemRef(mapping.get(), key.get(), &found));
-    return found ? py::steal(found) : fallback;
+inline Ref get(Borrowed mapping, Borrowed key, Borrowed fallback) {
+    return py::call_method(mapping, id<"get">, key, fallback);
 }
 // `format(value)`: what an f-string shows for `value`
 inline Ref format(Borrowed value) { return py::steal_or_throw(PyObject_Format(value.get(), nullptr)); }
@@ -79,8 +65,10 @@ bool any_of(Borrowed iterable, auto&& visit) {
 // `first, second = item`
 void unpack_pair(Borrowed item, Ref& first, Ref& second);
 
-// `for key, value in mapping.items(): if visit(key, value): break`; an
-// exact dict is walked in place, with the two checks its iterator makes.
+// `for key, value in mapping.items(): if visit(key, value): break`. An
+// exact dict is walked in place, with the two checks its iterator makes:
+// the catalogue walk of `_is_available`, under every selection, would
+// otherwise fall below parity with plain Python (bench/bench_tier_chooser.py).
 void for_each_item(Borrowed mapping, auto&& visit) {
     if (!PyDict_CheckExact(mapping.get())) {
         any_of(py::call_method(mapping, id<"items">), [&](Borrowed pair) {

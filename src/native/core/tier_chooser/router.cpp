@@ -4,8 +4,6 @@
 #include "messages.hpp"
 #include "module.hpp"
 
-#include <stdexcept>
-
 namespace zorvik::core {
 
 namespace {
@@ -38,27 +36,18 @@ Ref models() { return global(id<"AVAILABLE_MODELS">); }
 // self._config.<field>
 Ref config_field(Borrowed self, PyObject* field) { return py::getattr(py::getattr(self, id<"_config">), field); }
 
-// logger.<level>(line), the line joined from a template's fixed texts and
-// the str values that go between them.
-void log(PyObject* level, Borrowed line, std::initializer_list<Borrowed> values) {
-    Ref logger = global(id<"logger">);
-    const Py_ssize_t fixed = PyTuple_GET_SIZE(line.get());
-    Ref parts = py::steal_or_throw(PyTuple_New(fixed + std::ssize(values)));
-    Py_ssize_t at = 0;
-    auto value = values.begin();
-    for (Py_ssize_t i = 0; i < fixed; ++i) {
-        PyTuple_SET_ITEM(parts.get(), at++, py::borrow(PyTuple_GET_ITEM(line.get(), i)).release());
-        if (value != values.end()) PyTuple_SET_ITEM(parts.get(), at++, py::borrow(*value++).release());
-    }
-    if (at != PyTuple_GET_SIZE(parts.get())) throw std::logic_error("a log line's values do not fit its template");
-    py::call_method(logger, level, py::steal_or_throw(PyUnicode_Join(id<"">, parts.get())));
+// logger.<level>(line), the line a template filled with str values.
+template <class... Values>
+void log(PyObject* level, const char* line, const Values&... values) {
+    Ref text = py::steal_or_throw(PyUnicode_FromFormat(line, Borrowed(values).get()...));
+    py::call_method(global(id<"logger">), level, text);
 }
 
-// "... <display name> for '<the first 50 characters of the task>'"
-void log_choice(Borrowed line, Borrowed spec, Borrowed text) {
-    Ref name = format(py::getattr(spec, id<"display_name">));
-    log(id<"info">, line, {name, py::steal_or_throw(PyUnicode_Substring(text.get(), 0, excerpt_length))});
-}
+// The first 50 characters of the task, as the log lines show it.
+Ref excerpt(Borrowed text) { return py::steal_or_throw(PyUnicode_Substring(text.get(), 0, excerpt_length)); }
+
+// format(spec.display_name)
+Ref display_name(Borrowed spec) { return format(py::getattr(spec, id<"display_name">)); }
 
 // ------------------------------------------------------------ construction
 
@@ -69,6 +58,10 @@ Ref init_body(const Args& a) {
     py::setattr(self, id<"_usage_stats">, py::steal_or_throw(PyDict_New()));
     return py::none();
 }
+constexpr py::FunctionDef init_def{
+    .name = "__init__", .body = init_body,
+    .params = {py::self_param, {"config", Type::any, py::defaults::none}, {"secrets", Type::any, py::defaults::none}},
+    .returns = "None"};
 
 Ref config_body(const Args& a) { return py::getattr(a[0], id<"_config">); }
 
@@ -76,6 +69,13 @@ Ref update_config_body(const Args& a) {
     py::setattr(a[0], id<"_config">, a[1]);
     return py::none();
 }
+constexpr py::FunctionDef update_config_def{
+    .name = "update_config", .body = update_config_body,
+    .params = {py::self_param, {"config", Type::any, {}, false, "ModelRoutingConfig"}},
+    .doc = "Replace the routing configuration.", .returns = "None"};
+constexpr py::FunctionDef config_def{
+    .name = "config", .body = config_body, .params = {py::self_param}, .doc = "The current routing configuration.",
+    .returns = "ModelRoutingConfig"};
 
 // ------------------------------------------------------------ selection
 
@@ -85,6 +85,9 @@ Ref get_model_body(const Args& a) {
     Ref spec = item(models(), key);
     return py::truth(py::call_method(self, id<"_is_available">, spec)) ? spec : py::none();
 }
+constexpr py::FunctionDef get_model_def{
+    .name = "get_model", .body = get_model_body, .params = {py::self_param, {"model_key", Type::str}},
+    .doc = "Get a specific model by key. Returns None if not available.", .returns = "ModelSpec | None"};
 
 // `key and key != "auto"`
 bool names_a_model(Borrowed key) { return py::truth(key) && compare(key, id<"auto">, Py_NE); }
@@ -96,16 +99,16 @@ Ref select(const Args& a, PyObject* default_field, bool logs) {
     if (names_a_model(model_key)) {
         Ref spec = py::call_method(self, id<"get_model">, model_key);
         if (py::truth(spec)) {
-            if (logs) log_choice(state().worker_explicit, spec, text);
+            if (logs) log(id<"info">, msg::worker_explicit, display_name(spec), excerpt(text));
             return spec;
         }
-        if (logs) log(id<"warning">, state().worker_unavailable, {model_key});
+        if (logs) log(id<"warning">, msg::worker_unavailable, model_key);
     }
     Ref default_key = config_field(self, default_field);
     if (names_a_model(default_key)) {
         Ref spec = py::call_method(self, id<"get_model">, default_key);
         if (py::truth(spec)) {
-            if (logs) log_choice(state().worker_default, spec, text);
+            if (logs) log(id<"info">, msg::worker_default, display_name(spec), excerpt(text));
             return spec;
         }
     }
@@ -113,9 +116,7 @@ Ref select(const Args& a, PyObject* default_field, bool logs) {
     Ref spec = py::call_method(self, id<"_select_for_complexity">, complexity);
     if (logs) {
         Ref tier = format(py::getattr(complexity, id<"value">));
-        Ref name = format(py::getattr(spec, id<"display_name">));
-        log(id<"info">, state().worker_auto,
-            {tier, name, py::steal_or_throw(PyUnicode_Substring(text.get(), 0, excerpt_length))});
+        log(id<"info">, msg::worker_auto, tier, display_name(spec), excerpt(text));
     }
     return spec;
 }
@@ -130,6 +131,22 @@ Ref key_list(Keys keys) {
         PyList_SET_ITEM(list.get(), i, py::borrow(keys[i]->get()).release());
     return list;
 }
+constexpr py::FunctionDef select_for_scheduler_def{
+    .name = "select_for_scheduler", .body = select_for_scheduler_body,
+    .params = {py::self_param, {"job_description", Type::str}, {"model_key", Type::str, py::defaults::none, true}},
+    .doc = "Select a model for a scheduled job.", .returns = "ModelSpec"};
+constexpr py::FunctionDef select_for_worker_def{
+    .name = "select_for_worker", .body = select_for_worker_body,
+    .params = {py::self_param, {"task_description", Type::str}, {"model_key", Type::str, py::defaults::none, true}},
+    .doc = "Select a model for a worker task.\n"
+           "        \n"
+           "        Args:\n"
+           "            task_description: What the worker will do\n"
+           "            model_key: The Coordinator's explicit choice. \"auto\" or None means\n"
+           "                choose from the task's complexity; any other value means use\n"
+           "                that specific model.\n"
+           "        ",
+    .returns = "ModelSpec"};
 
 // preference_map = {Complexity.COMPLEX: [...], ...}, one of the two sets of lists
 Ref preference_map(Keys Preference::*lists) {
@@ -154,6 +171,10 @@ Ref select_for_complexity_body(const Args& a) {
     }
     return py::call_method(self, id<"_get_fallback">);
 }
+constexpr py::FunctionDef select_for_complexity_def{
+    .name = "_select_for_complexity", .body = select_for_complexity_body,
+    .params = {py::self_param, {"complexity", Type::any, {}, false, "Complexity"}},
+    .doc = "Select the best available model for a given complexity tier.", .returns = "ModelSpec"};
 
 Ref get_fallback_body(const Args& a) {
     Borrowed self = a[0];
@@ -166,6 +187,12 @@ Ref get_fallback_body(const Args& a) {
     });
     return found ? found : item(models(), id<"claude-sonnet">);
 }
+constexpr py::FunctionDef get_fallback_def{
+    .name = "_get_fallback", .body = get_fallback_body, .params = {py::self_param},
+    .doc = "Get any available model as a last resort.", .returns = "ModelSpec"};
+
+// (self, spec: ModelSpec), for the two methods that take a model.
+constexpr std::initializer_list<Param> spec_params = {py::self_param, {"spec", Type::any, {}, false, "ModelSpec"}};
 
 Ref is_available_body(const Args& a) {
     Borrowed self = a[0], spec = a[1];
@@ -180,6 +207,9 @@ Ref is_available_body(const Args& a) {
     Ref secrets = py::getattr(self, id<"_secrets">);
     return py::call_method(secrets, id<"has_key">, py::getattr(spec, id<"provider">));
 }
+constexpr py::FunctionDef is_available_def{
+    .name = "_is_available", .body = is_available_body, .params = spec_params,
+    .doc = "Check if a model is available (API key exists + enabled).", .returns = "bool"};
 
 // ------------------------------------------------------------ listing and usage
 
@@ -210,6 +240,9 @@ Ref get_available_models_body(const Args& a) {
     });
     return listing;
 }
+constexpr py::FunctionDef get_available_models_def{
+    .name = "get_available_models", .body = get_available_models_body, .params = {py::self_param},
+    .doc = "Return list of all models with their status and usage.", .returns = "list[dict[str, Any]]"};
 
 // self._usage_stats[key][counter] += amount
 void add_usage(Borrowed self, Borrowed key, PyObject* counter, Borrowed amount) {
@@ -231,10 +264,17 @@ Ref record_usage_body(const Args& a) {
     add_usage(self, key, id<"tokens">, a[2]);
     return py::none();
 }
+constexpr py::FunctionDef record_usage_def{
+    .name = "record_usage", .body = record_usage_body,
+    .params = {py::self_param, {"model_key", Type::str}, {"tokens", Type::int_, py::defaults::integer(0)}},
+    .doc = "Record usage statistics for a model.", .returns = "None"};
 
 Ref get_usage_stats_body(const Args& a) {
     return py::call(reinterpret_cast<PyObject*>(&PyDict_Type), py::getattr(a[0], id<"_usage_stats">));
 }
+constexpr py::FunctionDef get_usage_stats_def{
+    .name = "get_usage_stats", .body = get_usage_stats_body, .params = {py::self_param},
+    .doc = "Return the usage statistics of every model used so far.", .returns = "dict[str, dict[str, int]]"};
 
 // prefix + format(spec.id)
 Ref prefixed(PyObject* prefix, Borrowed spec) {
@@ -243,92 +283,38 @@ Ref prefixed(PyObject* prefix, Borrowed spec) {
 
 Ref litellm_body(const Args& a) {
     Borrowed spec = a[1];
-    if (equals_text(py::getattr(spec, id<"provider">), id<"anthropic">)) return prefixed(id<"anthropic/">, spec);
-    if (equals_text(py::getattr(spec, id<"provider">), id<"openai">)) return prefixed(id<"openai/">, spec);
+    if (compare(py::getattr(spec, id<"provider">), id<"anthropic">, Py_EQ)) return prefixed(id<"anthropic/">, spec);
+    if (compare(py::getattr(spec, id<"provider">), id<"openai">, Py_EQ)) return prefixed(id<"openai/">, spec);
     return py::getattr(spec, id<"id">);
 }
-
-// ------------------------------------------------------------ the class
-
-constexpr Param init_params[] = {
-    py::self_param,
-    {"config", Type::any, py::defaults::none},
-    {"secrets", Type::any, py::defaults::none},
-};
-constexpr Param self_only[] = {py::self_param};
-constexpr Param config_params[] = {py::self_param, {"config", Type::any, {}, false, "ModelRoutingConfig"}};
-constexpr Param model_key_params[] = {py::self_param, {"model_key", Type::str}};
-constexpr Param worker_params[] = {
-    py::self_param,
-    {"task_description", Type::str},
-    {"model_key", Type::str, py::defaults::none, true},
-};
-constexpr Param scheduler_params[] = {
-    py::self_param,
-    {"job_description", Type::str},
-    {"model_key", Type::str, py::defaults::none, true},
-};
-constexpr Param record_usage_params[] = {
-    py::self_param,
-    {"model_key", Type::str},
-    {"tokens", Type::int_, py::defaults::integer(0)},
-};
-constexpr Param spec_params[] = {py::self_param, {"spec", Type::any, {}, false, "ModelSpec"}};
-constexpr Param complexity_params[] = {py::self_param, {"complexity", Type::any, {}, false, "Complexity"}};
-
-using py::FunctionDef;
-using py::Result;
-
-constexpr FunctionDef init_def{"__init__", init_params, nullptr, init_body, nullptr, Result::any, "None"};
-constexpr FunctionDef config_def{"config", self_only,   msg::config_property_doc, config_body,
-                                 nullptr,  Result::any, "ModelRoutingConfig"};
-constexpr FunctionDef update_config_def{
-    "update_config", config_params, msg::update_config_doc, update_config_body, nullptr, Result::any, "None"};
-constexpr FunctionDef get_model_def{"get_model", model_key_params, msg::get_model_doc, get_model_body,
-                                    nullptr,     Result::any,      "ModelSpec | None"};
-constexpr FunctionDef select_for_worker_def{
-    "select_for_worker", worker_params, msg::select_for_worker_doc, select_for_worker_body, nullptr,
-    Result::any,         "ModelSpec"};
-constexpr FunctionDef select_for_scheduler_def{"select_for_scheduler",
-                                               scheduler_params,
-                                               msg::select_for_scheduler_doc,
-                                               select_for_scheduler_body,
-                                               nullptr,
-                                               Result::any,
-                                               "ModelSpec"};
-constexpr FunctionDef get_available_models_def{"get_available_models",    self_only, msg::get_available_models_doc,
-                                               get_available_models_body, nullptr,   Result::list,
-                                               "list[dict[str, Any]]"};
-constexpr FunctionDef record_usage_def{
-    "record_usage", record_usage_params, msg::record_usage_doc, record_usage_body, nullptr, Result::any, "None"};
-constexpr FunctionDef get_usage_stats_def{"get_usage_stats",          self_only, msg::get_usage_stats_doc,
-                                          get_usage_stats_body,       nullptr,   Result::dict,
-                                          "dict[str, dict[str, int]]"};
-constexpr FunctionDef litellm_def{
-    "get_litellm_model_string", spec_params, msg::litellm_doc, litellm_body, nullptr, Result::str};
-constexpr FunctionDef is_available_def{"_is_available", spec_params, msg::is_available_doc, is_available_body, nullptr,
-                                       Result::any,     "bool"};
-constexpr FunctionDef select_for_complexity_def{"_select_for_complexity",
-                                                complexity_params,
-                                                msg::select_for_complexity_doc,
-                                                select_for_complexity_body,
-                                                nullptr,
-                                                Result::any,
-                                                "ModelSpec"};
-constexpr FunctionDef get_fallback_def{"_get_fallback", self_only,  msg::get_fallback_doc, get_fallback_body, nullptr,
-                                       Result::any,     "ModelSpec"};
+constexpr py::FunctionDef litellm_def{
+    .name = "get_litellm_model_string", .body = litellm_body, .params = spec_params,
+    .doc = "Convert a ModelSpec to the litellm model string format.", .returns = "str"};
 
 // After `config`, in the order of the class body.
-const FunctionDef* const methods[] = {
-    &update_config_def,        &get_model_def,
-    &select_for_worker_def,    &select_for_scheduler_def,
-    &get_available_models_def, &record_usage_def,
-    &get_usage_stats_def,      &litellm_def,
-    &is_available_def,         &select_for_complexity_def,
-    &get_fallback_def,
-};
+constexpr const py::FunctionDef* methods[] = {
+    &update_config_def,        &get_model_def,    &select_for_worker_def, &select_for_scheduler_def,
+    &get_available_models_def, &record_usage_def, &get_usage_stats_def,   &litellm_def,
+    &is_available_def,         &select_for_complexity_def, &get_fallback_def};
 
-constexpr py::ClassDef router_class{"TierChooser", msg::router_doc, init_def, {}};
+constexpr py::ClassDef router_class{
+    .name = "TierChooser",
+    .doc = "Helps the Coordinator select models for workers and scheduled jobs.\n"
+           "    \n"
+           "    The Coordinator (main agent) always uses the user's chosen model.\n"
+           "    This router is only used for worker model selection.\n"
+           "    \n"
+           "    Usage:\n"
+           "        router = TierChooser(config, secrets)\n"
+           "        \n"
+           "        # Coordinator picks a model explicitly\n"
+           "        spec = router.get_model(\"claude-haiku\")\n"
+           "        \n"
+           "        # Coordinator says \"auto\": Sonnet or Opus for demanding tasks,\n"
+           "        # Haiku for simple ones\n"
+           "        spec = router.select_for_worker(task_description)\n"
+           "    ",
+    .init = init_def};
 
 }  // namespace
 

@@ -18,7 +18,6 @@ constexpr const char* session_dir_name = "browser_session";
 constexpr const char* session_file = "state.json";
 
 using py::Held;
-using py::Param;
 using py::Type;
 
 // What one opening has started so far, so a failed or cancelled opening can
@@ -68,21 +67,24 @@ Ref new_context(Borrowed browser, Borrowed dir) {
     return py::call_method_kw(browser, id<"new_context">, {}, {{id<"storage_state">, py::str_of(state_file)}});
 }
 
+// Awaits `target.<method>()`, dropping an ordinary failure of the call.
+py::Task<void> call_quietly(Borrowed target, PyObject* method) {
+    co_await py::await_quietly([&] { return py::call_method(target, method); });
+}
+
 // What an opening started after it was given up: a driver is stopped, the
 // rest closed, their ordinary errors dropped.
 py::Task<Ref> stop_late_body(const Args& a) {
-    co_await await_quietly(a[0], id<"stop">);
+    co_await call_quietly(a[0], id<"stop">);
     co_return py::none();
 }
+constexpr py::FunctionDef stop_late{.name = "stop_late_driver", .body = stop_late_body, .params = {{"started"}}};
 
 py::Task<Ref> close_late_body(const Args& a) {
-    co_await await_quietly(a[0], id<"close">);
+    co_await call_quietly(a[0], id<"close">);
     co_return py::none();
 }
-
-constexpr Param late_params[] = {{"started"}};
-constexpr py::FunctionDef stop_late{"stop_late_driver", late_params, nullptr, nullptr, stop_late_body};
-constexpr py::FunctionDef close_late{"close_late_start", late_params, nullptr, nullptr, close_late_body};
+constexpr py::FunctionDef close_late{.name = "close_late_start", .body = close_late_body, .params = {{"started"}}};
 
 // Steps of the opening that may fail; each object is recorded in `o` as soon
 // as it exists and stored in the context's field as the opening goes. Each
@@ -113,7 +115,7 @@ py::Task<Ref> open_steps(Borrowed self, Opening& o) {
 // cannot await the rest and leaves at once.
 py::Task<void> release_step(Borrowed target, PyObject* method, Held& cancelled) {
     try {
-        co_await await_quietly(target, method);
+        co_await call_quietly(target, method);
     } catch (py::PyError& e) {
         if (!is_cancellation(e.value())) throw;
         cancelled = e.take();
@@ -155,6 +157,13 @@ py::Task<Ref> browser_open_body(const Args& a) {
         log_text(self, msg::browser_open_failed, py::str_of(failure));
     throw py::PyError(failure.take());
 }
+constexpr py::FunctionDef open_def{
+    .name = "browser_open", .body = browser_open_body, .params = {py::self_param},
+    .doc = "Open a browser and return the Playwright page object.\n"
+           "        \n"
+           "        Returns the raw Playwright Page for full flexibility.\n"
+           "        The browser is headless by default.\n"
+           "        "};
 
 // Releases `self.<field>` with `method` when the field is set.
 py::Task<void> release_field(Borrowed self, PyObject* field, PyObject* method, Held& cancelled) {
@@ -176,6 +185,9 @@ py::Task<Ref> browser_close_body(const Args& a) {
     if (cancelled) throw py::PyError(cancelled.take());
     co_return py::none();
 }
+constexpr py::FunctionDef close_def{
+    .name = "browser_close", .body = browser_close_body, .params = {py::self_param}, .doc = "Close the browser.",
+    .returns = "None"};
 
 Ref open_page(Borrowed self) { return py::call_method(self, id<"browser_open">); }
 
@@ -191,6 +203,10 @@ py::Task<Ref> browser_navigate_body(const Args& a) {
     log_text(self, msg::navigated, url);
     co_return py::none();
 }
+constexpr py::FunctionDef navigate_def{
+    .name = "browser_navigate", .body = browser_navigate_body,
+    .params = {py::self_param, {"url", Type::str}, {"wait_until", Type::str, py::defaults::text("domcontentloaded")}},
+    .doc = "Navigate to a URL.", .returns = "None"};
 
 py::Task<Ref> browser_click_body(const Args& a) {
     Borrowed self = a[0], selector = a[1];
@@ -200,6 +216,10 @@ py::Task<Ref> browser_click_body(const Args& a) {
     log_text(self, msg::clicked, selector);
     co_return py::none();
 }
+constexpr py::FunctionDef click_def{
+    .name = "browser_click", .body = browser_click_body,
+    .params = {py::self_param, {"selector", Type::str}, {"timeout", Type::real, py::defaults::real(5000.0)}},
+    .doc = "Click an element by CSS selector.", .returns = "None"};
 
 py::Task<Ref> browser_type_body(const Args& a) {
     Borrowed self = a[0], selector = a[1];
@@ -209,17 +229,30 @@ py::Task<Ref> browser_type_body(const Args& a) {
     log_text(self, msg::typed, selector);
     co_return py::none();
 }
+constexpr py::FunctionDef type_def{
+    .name = "browser_type", .body = browser_type_body,
+    .params = {py::self_param,
+               {"selector", Type::str},
+               {"text", Type::str},
+               {"timeout", Type::real, py::defaults::real(5000.0)}},
+    .doc = "Type text into an element.", .returns = "None"};
 
 py::Task<Ref> browser_evaluate_body(const Args& a) {
     Held page = co_await open_page(a[0]);
     co_return co_await py::call_method(page, id<"evaluate">, a[1]);
 }
+constexpr py::FunctionDef evaluate_def{
+    .name = "browser_evaluate", .body = browser_evaluate_body, .params = {py::self_param, {"js", Type::str}},
+    .doc = "Execute JavaScript in the browser and return the result."};
 
 py::Task<Ref> browser_get_text_body(const Args& a) {
     Held page = co_await open_page(a[0]);
     Held js = py::text("() => document.body.innerText");
     co_return co_await py::call_method(page, id<"evaluate">, js);
 }
+constexpr py::FunctionDef get_text_def{
+    .name = "browser_get_text", .body = browser_get_text_body, .params = {py::self_param},
+    .doc = "Get all visible text from the current page.", .returns = "str"};
 
 py::Task<Ref> browser_wait_body(const Args& a) {
     Held page = co_await open_page(a[0]);
@@ -227,6 +260,10 @@ py::Task<Ref> browser_wait_body(const Args& a) {
     co_await py::call_method_kw(page, id<"wait_for_selector">, {a[1]}, {{id<"timeout">, timeout}});
     co_return py::none();
 }
+constexpr py::FunctionDef wait_def{
+    .name = "browser_wait", .body = browser_wait_body,
+    .params = {py::self_param, {"selector", Type::str}, {"timeout", Type::real, py::defaults::real(10000.0)}},
+    .doc = "Wait for an element to appear.", .returns = "None"};
 
 py::Task<Ref> browser_screenshot_body(const Args& a) {
     Borrowed self = a[0];
@@ -238,6 +275,10 @@ py::Task<Ref> browser_screenshot_body(const Args& a) {
     log_text(self, msg::screenshot_saved, path);
     co_return path.take();
 }
+constexpr py::FunctionDef screenshot_def{
+    .name = "browser_screenshot", .body = browser_screenshot_body,
+    .params = {py::self_param, {"name", Type::str, py::defaults::text("screenshot")}},
+    .doc = "Take a screenshot and save it. Returns the file path.", .returns = "str"};
 
 py::Task<Ref> browser_upload_body(const Args& a) {
     Borrowed self = a[0], selector = a[1], file_path = a[2];
@@ -247,6 +288,10 @@ py::Task<Ref> browser_upload_body(const Args& a) {
                   PyUnicode_FromFormat("%s%U%s%U", msg::uploaded, file_path.get(), msg::uploaded_to, selector.get())));
     co_return py::none();
 }
+constexpr py::FunctionDef upload_def{
+    .name = "browser_upload", .body = browser_upload_body,
+    .params = {py::self_param, {"selector", Type::str}, {"file_path", Type::str}},
+    .doc = "Upload a file to a file input element.", .returns = "None"};
 
 py::Task<Ref> browser_save_session_body(const Args& a) {
     Borrowed self = a[0];
@@ -257,60 +302,9 @@ py::Task<Ref> browser_save_session_body(const Args& a) {
     log(self, py::text(msg::session_saved));
     co_return py::none();
 }
-
-constexpr const char* browser_open_doc =
-    "Open a browser and return the Playwright page object.\n"
-    "        \n"
-    "        Returns the raw Playwright Page for full flexibility.\n"
-    "        The browser is headless by default.\n"
-    "        ";
-constexpr const char* browser_navigate_doc = "Navigate to a URL.";
-constexpr const char* browser_click_doc = "Click an element by CSS selector.";
-constexpr const char* browser_type_doc = "Type text into an element.";
-constexpr const char* browser_evaluate_doc = "Execute JavaScript in the browser and return the result.";
-constexpr const char* browser_get_text_doc = "Get all visible text from the current page.";
-constexpr const char* browser_wait_doc = "Wait for an element to appear.";
-constexpr const char* browser_screenshot_doc = "Take a screenshot and save it. Returns the file path.";
-constexpr const char* browser_upload_doc = "Upload a file to a file input element.";
-constexpr const char* browser_save_session_doc = "Save the current browser session (cookies, storage) for reuse.";
-constexpr const char* browser_close_doc = "Close the browser.";
-
-constexpr Param self_only[] = {py::self_param};
-constexpr Param navigate_params[] = {
-    py::self_param, {"url", Type::str}, {"wait_until", Type::str, py::defaults::text("domcontentloaded")}};
-constexpr Param click_params[] = {
-    py::self_param, {"selector", Type::str}, {"timeout", Type::real, py::defaults::real(5000.0)}};
-constexpr Param type_params[] = {
-    py::self_param, {"selector", Type::str}, {"text", Type::str}, {"timeout", Type::real, py::defaults::real(5000.0)}};
-constexpr Param evaluate_params[] = {py::self_param, {"js", Type::str}};
-constexpr Param wait_params[] = {
-    py::self_param, {"selector", Type::str}, {"timeout", Type::real, py::defaults::real(10000.0)}};
-constexpr Param screenshot_params[] = {py::self_param, {"name", Type::str, py::defaults::text("screenshot")}};
-constexpr Param upload_params[] = {py::self_param, {"selector", Type::str}, {"file_path", Type::str}};
-
-constexpr py::Result any = py::Result::any;
-
-constexpr py::FunctionDef open_def{"browser_open", self_only, browser_open_doc, nullptr, browser_open_body};
-constexpr py::FunctionDef navigate_def{
-    "browser_navigate", navigate_params, browser_navigate_doc, nullptr, browser_navigate_body, any, "None"};
-constexpr py::FunctionDef click_def{"browser_click", click_params, browser_click_doc, nullptr, browser_click_body, any,
-                                    "None"};
-constexpr py::FunctionDef type_def{"browser_type", type_params, browser_type_doc, nullptr, browser_type_body, any,
-                                   "None"};
-constexpr py::FunctionDef evaluate_def{"browser_evaluate", evaluate_params, browser_evaluate_doc, nullptr,
-                                       browser_evaluate_body};
-constexpr py::FunctionDef get_text_def{"browser_get_text",    self_only,      browser_get_text_doc, nullptr,
-                                       browser_get_text_body, py::Result::str};
-constexpr py::FunctionDef wait_def{"browser_wait", wait_params, browser_wait_doc, nullptr, browser_wait_body, any,
-                                   "None"};
-constexpr py::FunctionDef screenshot_def{
-    "browser_screenshot", screenshot_params, browser_screenshot_doc, nullptr, browser_screenshot_body, any, "str"};
-constexpr py::FunctionDef upload_def{
-    "browser_upload", upload_params, browser_upload_doc, nullptr, browser_upload_body, any, "None"};
 constexpr py::FunctionDef save_session_def{
-    "browser_save_session", self_only, browser_save_session_doc, nullptr, browser_save_session_body, any, "None"};
-constexpr py::FunctionDef close_def{"browser_close", self_only, browser_close_doc, nullptr, browser_close_body, any,
-                                    "None"};
+    .name = "browser_save_session", .body = browser_save_session_body, .params = {py::self_param},
+    .doc = "Save the current browser session (cookies, storage) for reuse.", .returns = "None"};
 
 constexpr const py::FunctionDef* methods[] = {&open_def,     &navigate_def,     &click_def, &type_def,
                                               &evaluate_def, &get_text_def,     &wait_def,  &screenshot_def,

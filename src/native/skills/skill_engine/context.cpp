@@ -9,7 +9,6 @@ namespace zorvik::skills {
 namespace {
 
 using py::Held;
-using py::Param;
 using py::Type;
 
 Ref path_join(Borrowed base, Borrowed part) { return py::steal_or_throw(PyNumber_TrueDivide(base.get(), part.get())); }
@@ -37,8 +36,17 @@ Ref init(const Args& a) {
     make_directory(output_dir);
     return py::none();
 }
+constexpr py::FunctionDef init_def{
+    .name = "__init__", .body = init,
+    .params = {py::self_param,
+               {"skill_name", Type::str},
+               {"llm_client", Type::any, py::defaults::none},
+               {"llm_model", Type::str, py::defaults::text(msg::default_model)}},
+    .returns = "None"};
 
-// "[" head "] " message, written as the f-string of a log line writes it.
+// "[" head "] " message, with str(head), as the f-string of a log line writes
+// it. Written through a writer: joining the parts instead leaves log() below
+// parity with plain Python (bench/bench_skill_engine.py).
 Ref bracketed(Borrowed head, Borrowed message) {
     Py_ssize_t size =
         PyUnicode_GET_LENGTH(message.get()) + (PyUnicode_Check(head.get()) ? PyUnicode_GET_LENGTH(head.get()) : 0);
@@ -57,56 +65,39 @@ Ref log_body(const Args& a) {
     Borrowed self = a[0], message = a[1];
     Ref now = py::call(global_attr(id<"time">, id<"strftime">), id<"%H:%M:%S">);
     Ref entry = bracketed(now, message);
-    Ref logs = py::getattr(self, id<"_logs">);
-    if (PyList_CheckExact(logs.get()))
-        py::check(PyList_Append(logs.get(), entry.get()));
-    else
-        py::call_method(logs, id<"append">, entry);
+    py::call_method(py::getattr(self, id<"_logs">), id<"append">, entry);
     Ref line = bracketed(py::getattr(self, id<"skill_name">), message);
     py::call_method(module_global(id<"logger">), id<"info">, line);
     return py::none();
 }
+constexpr py::FunctionDef log_def{
+    .name = "log", .body = log_body, .params = {py::self_param, {"message", Type::str}},
+    .doc = "Log a message (visible in skill execution results).", .returns = "None"};
 
-Ref get_logs_body(const Args& a) {
-    Ref logs = py::getattr(a[0], id<"_logs">);
-    if (PyList_CheckExact(logs.get())) return py::steal_or_throw(PyList_GetSlice(logs.get(), 0, PY_SSIZE_T_MAX));
-    return py::call_method(logs, id<"copy">);
-}
+Ref get_logs_body(const Args& a) { return py::call_method(py::getattr(a[0], id<"_logs">), id<"copy">); }
+constexpr py::FunctionDef get_logs_def{
+    .name = "get_logs", .body = get_logs_body, .params = {py::self_param}, .doc = "Get all log entries.",
+    .returns = "list[str]"};
 
 py::Task<Ref> cleanup_body(const Args& a) {
     co_await py::call_method(a[0], id<"browser_close">);
     co_return py::none();
 }
+constexpr py::FunctionDef cleanup_def{
+    .name = "cleanup", .body = cleanup_body, .params = {py::self_param},
+    .doc = "Clean up resources (called automatically after skill execution).", .returns = "None"};
 
-constexpr const char* context_doc =
-    "Everything a Python skill needs to interact with the world.\n"
-    "    \n"
-    "    This is the single object passed to every skill's run() function.\n"
-    "    It provides a clean, high-level API so skills don't need to know\n"
-    "    about the application's internals.\n"
-    "    ";
-constexpr const char* log_doc = "Log a message (visible in skill execution results).";
-constexpr const char* get_logs_doc = "Get all log entries.";
-constexpr const char* cleanup_doc = "Clean up resources (called automatically after skill execution).";
-
-constexpr Param init_params[] = {
-    py::self_param,
-    {"skill_name", Type::str},
-    {"llm_client", Type::any, py::defaults::none},
-    {"llm_model", Type::str, py::defaults::text(msg::default_model)},
-};
-constexpr Param self_only[] = {py::self_param};
-constexpr Param log_params[] = {py::self_param, {"message", Type::str}};
-
-constexpr py::FunctionDef log_def{"log", log_params, log_doc, log_body, nullptr, py::Result::any, "None"};
-constexpr py::FunctionDef get_logs_def{"get_logs", self_only,        get_logs_doc, get_logs_body,
-                                       nullptr,    py::Result::list, "list[str]"};
-constexpr py::FunctionDef cleanup_def{"cleanup",    self_only,       cleanup_doc, nullptr,
-                                      cleanup_body, py::Result::any, "None"};
 constexpr const py::FunctionDef* core_methods[] = {&log_def, &get_logs_def, &cleanup_def};
 
-constexpr py::FunctionDef init_def{"__init__", init_params, nullptr, init, nullptr, py::Result::any, "None"};
-constexpr py::ClassDef context_class{"ZorvikContext", context_doc, init_def, {}};
+constexpr py::ClassDef context_class{
+    .name = "ZorvikContext",
+    .doc = "Everything a Python skill needs to interact with the world.\n"
+           "    \n"
+           "    This is the single object passed to every skill's run() function.\n"
+           "    It provides a clean, high-level API so skills don't need to know\n"
+           "    about the application's internals.\n"
+           "    ",
+    .init = init_def};
 
 }  // namespace
 
@@ -117,14 +108,6 @@ Ref make_context_type() {
          {browser_methods, llm_methods, file_methods, shell_methods, state_methods, Methods(core_methods)})
         py::install_methods(type, module_name, area);
     return type;
-}
-
-py::Task<void> await_quietly(Borrowed target, PyObject* method) {
-    try {
-        co_await py::call_method(target, method);
-    } catch (py::PyError& e) {
-        if (!e.is_exception()) throw;
-    }
 }
 
 bool is_cancellation(Borrowed exc) {
@@ -148,11 +131,7 @@ Ref result_of(Borrowed future) {
 // A loop already closed refuses to schedule the callbacks; it will run
 // nothing more, the start included, so there is nothing left to undo.
 void stop_waiting(Borrowed waiting) {
-    try {
-        py::call_method(waiting, id<"cancel">);
-    } catch (py::PyError& e) {
-        if (!e.is_exception()) throw;
-    }
+    py::quietly([&] { py::call_method(waiting, id<"cancel">); });
 }
 
 // The done-callback of a start whose awaiter has left: what it started goes
@@ -164,8 +143,8 @@ Ref release_late_start(const Args& a) {
     return py::none();
 }
 
-constexpr Param late_start_params[] = {{"release"}, {"future"}};
-constexpr py::FunctionDef late_start_def{"release_late_start", late_start_params, nullptr, release_late_start};
+constexpr py::FunctionDef late_start_def{
+    .name = "release_late_start", .body = release_late_start, .params = {{"release"}, {"future"}}};
 
 void leave_start(Borrowed inner, const py::FunctionDef& release_late) {
     Ref release = py::make_function(release_late, module_name, nullptr);

@@ -19,10 +19,6 @@ extern const Methods file_methods;     // files.cpp
 extern const Methods shell_methods;    // shell.cpp
 extern const Methods state_methods;    // state.cpp
 
-// Awaits `target.<method>()`, dropping an ordinary failure of the call;
-// cancellation and other BaseExceptions pass.
-py::Task<void> await_quietly(Borrowed target, PyObject* method);
-
 // Whether `exc` is asyncio's CancelledError (as the module's asyncio is bound now).
 bool is_cancellation(Borrowed exc);
 

@@ -13,11 +13,7 @@ Ref open_text(Borrowed path, const char* mode) {
 
 // Closing a file after a failure must not hide that failure.
 void close_quietly(Borrowed file) {
-    try {
-        py::call_method(file, id<"close">);
-    } catch (py::PyError& e) {
-        if (!e.is_exception()) throw;
-    }
+    py::quietly([&] { py::call_method(file, id<"close">); });
 }
 
 Ref read_text(Borrowed path) {
@@ -35,7 +31,6 @@ Ref read_text(Borrowed path) {
 
 namespace {
 
-using py::Param;
 using py::Type;
 
 // Replaces the file's content with `text`. A text that cannot be encoded is
@@ -136,6 +131,18 @@ Ref create_document_body(const Args& a) {
     log(self, prefixed(msg::created_document, path));
     return path;
 }
+constexpr py::FunctionDef document_def{
+    .name = "create_document", .body = create_document_body,
+    .params = {py::self_param,
+               {"title", Type::str},
+               {"content", Type::str},
+               {"format", Type::str, py::defaults::text("txt")},
+               {"filename", Type::str, py::defaults::text("")}},
+    .doc = "Create a document file (txt, md, or docx).\n"
+           "        \n"
+           "        Returns the file path.\n"
+           "        ",
+    .returns = "str"};
 
 Ref write_file_body(const Args& a) {
     Borrowed self = a[0], content = a[2];
@@ -146,37 +153,20 @@ Ref write_file_body(const Args& a) {
                                                       PyUnicode_GET_LENGTH(content.get()))));
     return path;
 }
+constexpr py::FunctionDef write_def{
+    .name = "write_file", .body = write_file_body,
+    .params = {py::self_param, {"path", Type::str}, {"content", Type::str}},
+    .doc = "Write content to a file. Creates directories if needed.\n"
+           "        \n"
+           "        If path is relative, it's relative to the skill's output directory.\n"
+           "        Returns the absolute path.\n"
+           "        ",
+    .returns = "str"};
 
 Ref read_file_body(const Args& a) { return read_text(resolve(a[0], a[1])); }
-
-constexpr const char* write_file_doc =
-    "Write content to a file. Creates directories if needed.\n"
-    "        \n"
-    "        If path is relative, it's relative to the skill's output directory.\n"
-    "        Returns the absolute path.\n"
-    "        ";
-constexpr const char* read_file_doc = "Read a file and return its content.";
-constexpr const char* create_document_doc =
-    "Create a document file (txt, md, or docx).\n"
-    "        \n"
-    "        Returns the file path.\n"
-    "        ";
-
-constexpr Param write_params[] = {py::self_param, {"path", Type::str}, {"content", Type::str}};
-constexpr Param read_params[] = {py::self_param, {"path", Type::str}};
-constexpr Param document_params[] = {
-    py::self_param,
-    {"title", Type::str},
-    {"content", Type::str},
-    {"format", Type::str, py::defaults::text("txt")},
-    {"filename", Type::str, py::defaults::text("")},
-};
-
-constexpr py::FunctionDef write_def{"write_file",    write_params, write_file_doc,
-                                    write_file_body, nullptr,      py::Result::str};
-constexpr py::FunctionDef read_def{"read_file", read_params, read_file_doc, read_file_body, nullptr, py::Result::str};
-constexpr py::FunctionDef document_def{"create_document",    document_params, create_document_doc,
-                                       create_document_body, nullptr,         py::Result::str};
+constexpr py::FunctionDef read_def{
+    .name = "read_file", .body = read_file_body, .params = {py::self_param, {"path", Type::str}},
+    .doc = "Read a file and return its content.", .returns = "str"};
 
 constexpr const py::FunctionDef* methods[] = {&write_def, &read_def, &document_def};
 

@@ -7,7 +7,6 @@ namespace zorvik::skills {
 
 namespace {
 
-using py::Param;
 using py::Type;
 
 constexpr long max_reply_tokens = 4096;
@@ -27,6 +26,9 @@ Ref create_llm_client_body(const Args&) {
         throw py::PyError(std::move(replacement));
     }
 }
+constexpr py::FunctionDef create_client_def{
+    .name = "_create_llm_client", .body = create_llm_client_body, .params = {py::self_param},
+    .doc = "Create an OpenAI-compatible LLM client."};
 
 Ref role_message(PyObject* role, Borrowed content) {
     Ref message = py::steal_or_throw(PyDict_New());
@@ -78,6 +80,19 @@ py::Task<Ref> llm_ask_body(const Args& a) {
         throw;
     }
 }
+constexpr py::FunctionDef ask_def{
+    .name = "llm_ask", .body = llm_ask_body,
+    .params = {py::self_param, {"prompt", Type::str}, {"system", Type::str, py::defaults::text("")}},
+    .doc = "Ask the LLM a question and get a text response.\n"
+           "        \n"
+           "        Args:\n"
+           "            prompt: The user message / question\n"
+           "            system: Optional system prompt for context\n"
+           "            \n"
+           "        Returns:\n"
+           "            The LLM's text response\n"
+           "        ",
+    .returns = "str"};
 
 // Where `part` first occurs in `text` from `start` on, or -1.
 Py_ssize_t find(Borrowed text, PyObject* part, Py_ssize_t start) {
@@ -127,35 +142,13 @@ py::Task<Ref> llm_json_body(const Args& a) {
     log(self, prefixed(msg::json_parse_failed, shown));
     co_return parse_error_reply(response);
 }
-
-constexpr const char* llm_ask_doc =
-    "Ask the LLM a question and get a text response.\n"
-    "        \n"
-    "        Args:\n"
-    "            prompt: The user message / question\n"
-    "            system: Optional system prompt for context\n"
-    "            \n"
-    "        Returns:\n"
-    "            The LLM's text response\n"
-    "        ";
-constexpr const char* llm_json_doc =
-    "Ask the LLM and parse the response as JSON.\n"
-    "        \n"
-    "        The prompt should instruct the LLM to respond in JSON format.\n"
-    "        ";
-constexpr const char* create_llm_client_doc = "Create an OpenAI-compatible LLM client.";
-
-constexpr Param self_only[] = {py::self_param};
-constexpr Param ask_params[] = {
-    py::self_param,
-    {"prompt", Type::str},
-    {"system", Type::str, py::defaults::text("")},
-};
-
-constexpr py::FunctionDef ask_def{"llm_ask", ask_params, llm_ask_doc, nullptr, llm_ask_body, py::Result::str};
-constexpr py::FunctionDef json_def{"llm_json", ask_params, llm_json_doc, nullptr, llm_json_body, py::Result::dict};
-constexpr py::FunctionDef create_client_def{"_create_llm_client", self_only, create_llm_client_doc,
-                                            create_llm_client_body};
+constexpr py::FunctionDef json_def{
+    .name = "llm_json", .body = llm_json_body, .params = ask_def.params,
+    .doc = "Ask the LLM and parse the response as JSON.\n"
+           "        \n"
+           "        The prompt should instruct the LLM to respond in JSON format.\n"
+           "        ",
+    .returns = "dict"};
 
 constexpr const py::FunctionDef* methods[] = {&ask_def, &json_def, &create_client_def};
 

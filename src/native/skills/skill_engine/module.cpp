@@ -60,17 +60,7 @@ void body(Borrowed m) {
 
 Ref module_global(PyObject* name) { return py::lookup_global(state->globals, name); }
 
-Ref global_attr(PyObject* module, PyObject* name) {
-    Ref owner = module_global(module);
-    // A plain module's attribute is its namespace entry, which is where the
-    // interpreter's own read of a module attribute finds it.
-    if (PyModule_CheckExact(owner.get())) {
-        PyObject* value = nullptr;
-        if (PyDict_GetItemRef(PyModule_GetDict(owner.get()), name, &value) < 0) py::throw_pending();
-        if (value) return py::steal(value);
-    }
-    return py::getattr(owner, name);
-}
+Ref global_attr(PyObject* module, PyObject* name) { return py::getattr(module_global(module), name); }
 
 Ref builtin(PyObject* name) { return py::lookup_global(PyEval_GetBuiltins(), name); }
 

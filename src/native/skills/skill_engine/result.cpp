@@ -25,12 +25,9 @@ Ref to_dict_body(const Args& a) {
     }
     return out;
 }
-
-constexpr const char* result_doc = "Result of a Python skill execution.";
-constexpr const char* to_dict_doc = "Return the result as a plain dict.";
-
-constexpr py::Param self_only[] = {py::self_param};
-constexpr py::FunctionDef to_dict_def{"to_dict", self_only, to_dict_doc, to_dict_body, nullptr, py::Result::dict};
+constexpr py::FunctionDef to_dict_def{
+    .name = "to_dict", .body = to_dict_body, .params = {py::self_param}, .doc = "Return the result as a plain dict.",
+    .returns = "dict"};
 constexpr const py::FunctionDef* result_methods[] = {&to_dict_def};
 
 constexpr FieldDef result_fields[] = {
@@ -43,7 +40,10 @@ constexpr FieldDef result_fields[] = {
     {"output_files", "list[str]", {FieldDefault::new_list}},
 };
 
-constexpr py::DataclassDef result_class{"PythonSkillResult", result_doc, result_fields, result_methods};
+constexpr py::DataclassDef result_class{.name = "PythonSkillResult",
+                                        .doc = "Result of a Python skill execution.",
+                                        .fields = result_fields,
+                                        .methods = result_methods};
 
 }  // namespace
 

@@ -8,7 +8,6 @@ namespace zorvik::skills {
 namespace {
 
 using py::Held;
-using py::Param;
 using py::PyError;
 using py::Type;
 
@@ -207,47 +206,39 @@ py::Task<Ref> run_body(const Args& a) {
     } catch (PyError& e) {
         // An exception raised by the clean-up while another was on its way
         // out records that one as its context, as a `finally` block would.
-        Ref raised = e.take();
-        Ref context = py::steal(PyException_GetContext(raised.get()));
-        if (failure && !context && !raised.is(failure)) PyException_SetContext(raised.get(), failure.take().release());
-        throw PyError(std::move(raised));
+        e.set_context(failure.take());
+        throw;
     }
     if (failure) throw PyError(failure.take());
     co_return result.take();
 }
+constexpr py::FunctionDef run_def{
+    .name = "run", .body = run_body,
+    .params = {py::self_param,
+               {"skill_name", Type::str},
+               {"params", Type::dict, {}, false, "dict[str, Any]"},
+               {"script_path", Type::str, py::defaults::none, true}},
+    .doc = "Execute a Python skill.\n"
+           "        \n"
+           "        Args:\n"
+           "            skill_name: Name of the skill\n"
+           "            params: Parameters passed to the skill's run() function\n"
+           "            script_path: Path to the .py file (if None, looks in SKILLS_DIR)\n"
+           "        ",
+    .returns = "PythonSkillResult"};
 
 Ref init(const Args& a) {
     py::setattr(a[0], id<"_llm_model">, a[1]);
     return py::none();
 }
+constexpr py::FunctionDef init_def{
+    .name = "__init__", .body = init,
+    .params = {py::self_param, {"llm_model", Type::str, py::defaults::text(msg::default_model)}}, .returns = "None"};
 
-constexpr const char* runner_doc = "Loads and executes Python-based skills.";
-constexpr const char* run_doc =
-    "Execute a Python skill.\n"
-    "        \n"
-    "        Args:\n"
-    "            skill_name: Name of the skill\n"
-    "            params: Parameters passed to the skill's run() function\n"
-    "            script_path: Path to the .py file (if None, looks in SKILLS_DIR)\n"
-    "        ";
-
-constexpr Param init_params[] = {
-    py::self_param,
-    {"llm_model", Type::str, py::defaults::text(msg::default_model)},
-};
-
-constexpr Param run_params[] = {
-    py::self_param,
-    {"skill_name", Type::str},
-    {"params", Type::dict, {}, false, "dict[str, Any]"},
-    {"script_path", Type::str, py::defaults::none, true},
-};
-
-constexpr py::FunctionDef run_def{"run", run_params, run_doc, nullptr, run_body, py::Result::any, "PythonSkillResult"};
 constexpr const py::FunctionDef* runner_methods[] = {&run_def};
-
-constexpr py::FunctionDef init_def{"__init__", init_params, nullptr, init, nullptr, py::Result::any, "None"};
-constexpr py::ClassDef runner_class{"PythonSkillRunner", runner_doc, init_def, runner_methods};
+constexpr py::ClassDef runner_class{
+    .name = "PythonSkillRunner", .doc = "Loads and executes Python-based skills.", .init = init_def,
+    .methods = runner_methods};
 
 }  // namespace
 

@@ -15,7 +15,6 @@ namespace zorvik::skills {
 namespace {
 
 using py::Held;
-using py::Param;
 using py::Type;
 
 constexpr Py_ssize_t logged_command_chars = 50;
@@ -76,11 +75,7 @@ void kill_group(Borrowed proc) {
 // stream's buffer is no longer watched, and would never see its end.
 py::Task<void> reap(Borrowed proc) {
     Held grace = py::steal_or_throw(PyFloat_FromDouble(reap_grace_seconds));
-    try {
-        co_await communicate(proc, grace);
-    } catch (py::PyError& e) {
-        if (!e.is_exception()) throw;
-    }
+    co_await py::await_quietly([&] { return communicate(proc, grace); });
 }
 
 py::Task<void> stop(Borrowed proc) {
@@ -120,8 +115,7 @@ py::Task<Ref> stop_late_body(const Args& a) {
     co_return py::none();
 }
 
-constexpr Param late_params[] = {{"proc"}};
-constexpr py::FunctionDef stop_late{"stop_late_command", late_params, nullptr, nullptr, stop_late_body};
+constexpr py::FunctionDef stop_late{.name = "stop_late_command", .body = stop_late_body, .params = {{"proc"}}};
 
 py::Task<Ref> shell_body(const Args& a) {
     Borrowed self = a[0], command = a[1];
@@ -141,16 +135,11 @@ py::Task<Ref> shell_body(const Args& a) {
     }
     co_return co_await after_failure(proc, failure, timeout);
 }
+constexpr py::FunctionDef shell_def{
+    .name = "shell", .body = shell_body,
+    .params = {py::self_param, {"command", Type::str}, {"timeout", Type::real, py::defaults::real(30.0)}},
+    .doc = "Run a shell command and return the output.", .returns = "str"};
 
-constexpr const char* shell_doc = "Run a shell command and return the output.";
-
-constexpr Param shell_params[] = {
-    py::self_param,
-    {"command", Type::str},
-    {"timeout", Type::real, py::defaults::real(30.0)},
-};
-
-constexpr py::FunctionDef shell_def{"shell", shell_params, shell_doc, nullptr, shell_body, py::Result::str};
 constexpr const py::FunctionDef* methods[] = {&shell_def};
 
 }  // namespace

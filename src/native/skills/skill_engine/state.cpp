@@ -8,7 +8,6 @@ namespace zorvik::skills {
 
 namespace {
 
-using py::Param;
 using py::PyError;
 using py::Type;
 
@@ -84,11 +83,7 @@ void replace_state_file(Borrowed state_file, Borrowed text) {
         py::call_method(os, id<"replace">, temporary, target);
     } catch (PyError&) {
         close_quietly(file);
-        try {
-            py::call_method(os, id<"unlink">, temporary);
-        } catch (PyError& e) {
-            if (!e.is_exception()) throw;
-        }
+        py::quietly([&] { py::call_method(os, id<"unlink">, temporary); });
         throw;
     }
 }
@@ -128,17 +123,6 @@ public:
     StateLock(const StateLock&) = delete;
     StateLock& operator=(const StateLock&) = delete;
 
-    // Leaving a failed change: its error is the one that propagates.
-    ~StateLock() {
-        if (!fd_) return;
-        PyObject* pending = PyErr_GetRaisedException();
-        try {
-            release();
-        } catch (PyError&) {
-        }
-        PyErr_SetRaisedException(pending);
-    }
-
     // Unlocks before closing, so that a copy of the descriptor inherited by a
     // forked child cannot keep the lock.
     void release() {
@@ -156,11 +140,7 @@ public:
 
 private:
     void close_descriptor_quietly(Borrowed fd) {
-        try {
-            py::call_method(os_, id<"close">, fd);
-        } catch (PyError& e) {
-            if (!e.is_exception()) throw;
-        }
+        py::quietly([&] { py::call_method(os_, id<"close">, fd); });
     }
 
     static thread_local int held_by_this_thread;
@@ -171,64 +151,77 @@ private:
 
 thread_local int StateLock::held_by_this_thread = 0;
 
+// Runs `change` holding the state lock and releases it afterwards, as a
+// `finally` block would: after a failed change, an ordinary failure to
+// release gives way to the change's own failure, and a BaseException (a
+// KeyboardInterrupt) wins, with the change's failure as its context.
+template <class F>
+void while_locked(Borrowed state_file, F&& change) {
+    StateLock lock(state_file);
+    try {
+        change();
+    } catch (...) {
+        PyError failure = PyError::current();
+        try {
+            py::quietly([&] { lock.release(); });
+        } catch (PyError& e) {
+            e.set_context(failure.take());
+            throw;
+        }
+        throw failure;
+    }
+    lock.release();
+}
+
 Ref load_full_state_body(const Args& a) {
     Ref file = state_file(a[0]);
-    if (!py::truth(py::call_method(file, id<"exists">))) return new_dict();
-    try {
-        Ref state = py::call(global_attr(id<"json">, id<"loads">), read_text(file));
-        if (PyDict_Check(state.get())) return state;
-    } catch (PyError& e) {
-        if (!e.is_exception()) throw;
-    }
-    return new_dict();
+    Ref state;
+    if (py::truth(py::call_method(file, id<"exists">)))
+        py::quietly([&] { state = py::call(global_attr(id<"json">, id<"loads">), read_text(file)); });
+    return state && PyDict_Check(state.get()) ? state : new_dict();
 }
+constexpr py::FunctionDef load_full_def{
+    .name = "_load_full_state", .body = load_full_state_body, .params = {py::self_param}, .returns = "dict"};
 
 Ref save_state_body(const Args& a) {
     Borrowed self = a[0], key = a[1], value = a[2];
     Ref file = state_file(self);
-    StateLock lock(file);
-    Ref state = py::call_method(self, id<"_load_full_state">);
-    py::check(PyObject_SetItem(state.get(), key.get(), value.get()));
-    Ref indent = py::steal_or_throw(PyLong_FromLong(2));
-    Ref text = py::call_kw(global_attr(id<"json">, id<"dumps">), {state},
-                           {{id<"indent">, indent}, {id<"default">, reinterpret_cast<PyObject*>(&PyUnicode_Type)}});
-    replace_state_file(file, text);
-    lock.release();
+    while_locked(file, [&] {
+        Ref state = py::call_method(self, id<"_load_full_state">);
+        py::check(PyObject_SetItem(state.get(), key.get(), value.get()));
+        Ref indent = py::steal_or_throw(PyLong_FromLong(2));
+        Ref text = py::call_kw(global_attr(id<"json">, id<"dumps">), {state},
+                               {{id<"indent">, indent}, {id<"default">, reinterpret_cast<PyObject*>(&PyUnicode_Type)}});
+        replace_state_file(file, text);
+    });
     return py::none();
 }
+constexpr py::FunctionDef save_def{
+    .name = "save_state", .body = save_state_body, .params = {py::self_param, {"key", Type::str}, {"value"}},
+    .doc = "Save a value to persistent state (survives restarts).\n"
+           "        \n"
+           "        State is stored per-skill in ~/.zorvik/skill_state/{skill_name}.json\n"
+           "        ",
+    .returns = "None"};
 
 Ref load_state_body(const Args& a) {
     return py::call_method(py::call_method(a[0], id<"_load_full_state">), id<"get">, a[1], a[2]);
 }
+constexpr py::FunctionDef load_def{
+    .name = "load_state", .body = load_state_body,
+    .params = {py::self_param, {"key", Type::str}, {"default", Type::any, py::defaults::none}},
+    .doc = "Load a value from persistent state."};
 
 Ref clear_state_body(const Args& a) {
     Ref file = state_file(a[0]);
-    StateLock lock(file);
-    if (py::truth(py::call_method(file, id<"exists">))) py::call_method(file, id<"unlink">);
-    lock.release();
+    while_locked(file, [&] {
+        if (py::truth(py::call_method(file, id<"exists">))) py::call_method(file, id<"unlink">);
+    });
     return py::none();
 }
-
-constexpr const char* save_state_doc =
-    "Save a value to persistent state (survives restarts).\n"
-    "        \n"
-    "        State is stored per-skill in ~/.zorvik/skill_state/{skill_name}.json\n"
-    "        ";
-constexpr const char* load_state_doc = "Load a value from persistent state.";
-constexpr const char* load_full_state_doc = nullptr;
-constexpr const char* clear_state_doc = "Clear all persistent state for this skill.";
-
-constexpr Param self_only[] = {py::self_param};
-constexpr Param save_params[] = {py::self_param, {"key", Type::str}, {"value"}};
-constexpr Param load_params[] = {py::self_param, {"key", Type::str}, {"default", Type::any, py::defaults::none}};
-
-constexpr py::FunctionDef save_def{"save_state", save_params,     save_state_doc, save_state_body,
-                                   nullptr,      py::Result::any, "None"};
-constexpr py::FunctionDef load_def{"load_state", load_params, load_state_doc, load_state_body};
-constexpr py::FunctionDef load_full_def{"_load_full_state",   self_only, load_full_state_doc,
-                                        load_full_state_body, nullptr,   py::Result::dict};
-constexpr py::FunctionDef clear_def{"clear_state", self_only,       clear_state_doc, clear_state_body,
-                                    nullptr,       py::Result::any, "None"};
+constexpr py::FunctionDef clear_def{
+    .name = "clear_state", .body = clear_state_body, .params = {py::self_param},
+    .doc = "Clear all persistent state for this skill.", .returns = "None"};
 
 constexpr const py::FunctionDef* methods[] = {&save_def, &load_def, &load_full_def, &clear_def};
 
