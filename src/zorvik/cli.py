@@ -182,12 +182,13 @@ def run_in_process(engine, runner, name, params, path, timeout):
     """The run in this process (``--in-process``), and what the command reports beside its result."""
     raised = run_report.RaisedWatch()
     engine.logger.addHandler(raised)
+    depth = sys.get_coroutine_origin_tracking_depth()
     sys.set_coroutine_origin_tracking_depth(run_report.ORIGIN_DEPTH)
     try:
         with stdout_to_stderr(), RunWatch(engine, sys.stderr) as watch, run_report.ReturnWatch(path) as returns:
             result, ending = asyncio.run(supervise(engine, runner, name, params, path, timeout, watch))
     finally:
-        sys.set_coroutine_origin_tracking_depth(0)
+        sys.set_coroutine_origin_tracking_depth(depth)
         engine.logger.removeHandler(raised)
     if ending != "result":
         return Outcome(result, ending)
