@@ -6,9 +6,11 @@ Each variant is a fresh process, timed from start to exit by the wall clock;
 the variants take turns, so that a busy machine slows them alike, and the
 figures are the median and the minimum of the rounds; the difference to the
 bare interpreter is taken within each round. The goal: the command
-finishes within 0.1 s of `python3 -c pass`. For reference, the same run
-without the command (the engine imported and its runner called directly)
-shows what the command itself adds. The package is a byte-compiled copy of the
+finishes within 0.1 s of `python3 -c pass`, running the skill contained (in
+a worker process of its own, as it does by default). For reference, the run
+in the command's own process (--in-process) and without the command (the
+engine imported and its runner called directly) show what the worker and the
+command itself add. The package is a byte-compiled copy of the
 built tree, as an installation would have it. ZORVIK_BENCH_QUICK=1 runs fewer
 rounds.
 """
@@ -50,6 +52,7 @@ VARIANTS = {
     "python3 -c pass": [sys.executable, "-c", "pass"],
     "zorvik-skill run trivial.py": [sys.executable, str(console_script), "run", str(skill)],
     "python3 -m zorvik run trivial.py": [sys.executable, "-m", "zorvik", "run", str(skill)],
+    "zorvik-skill run --in-process": [sys.executable, str(console_script), "run", str(skill), "--in-process"],
     "runner called directly (reference)": [sys.executable, "-c", direct],
 }
 env = dict(os.environ, HOME=str(work), PYTHONPATH=str(site))

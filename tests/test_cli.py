@@ -141,6 +141,7 @@ def test_the_skill_prints_to_stderr_and_only_the_result_reaches_stdout(tmp_path)
         (["{skill}", '{"n": 1}', "m=2"], "parameters mix a JSON object with other parameters: give either one "
                                          "JSON object or key=value pairs"),
         (["{skill}", "--json-out", "/no/such/dir/out.json"], "cannot write /no/such/dir/out.json: no directory /no/such/dir"),
+        (["{skill}", "--memory", "10", "--in-process"], "--memory limits a contained run; it cannot be used with --in-process"),
     ],
 )
 def test_usage_errors_are_one_line_with_status_2(tmp_path, home, args, message):
@@ -156,11 +157,12 @@ def test_a_bad_timeout_is_a_usage_error(tmp_path):
 
 
 @pytest.mark.parametrize(
-    "stuck_in",
-    ["await asyncio.sleep(60)", "await ctx.shell('sleep 60; echo never', timeout=120)"],
-    ids=["asyncio-sleep", "shell"],
+    "stuck_in, mode",
+    [("await asyncio.sleep(60)", []), ("await ctx.shell('sleep 60; echo never', timeout=120)", []),
+     ("await asyncio.sleep(60)", ["--in-process"])],
+    ids=["asyncio-sleep", "shell", "in-process"],
 )
-def test_a_time_out_cancels_the_run_and_prints_a_partial_result(tmp_path, stuck_in):
+def test_a_time_out_cancels_the_run_and_prints_a_partial_result(tmp_path, stuck_in, mode):
     path = skill(tmp_path, f"""
         import asyncio
         async def run(ctx, params):
@@ -170,7 +172,7 @@ def test_a_time_out_cancels_the_run_and_prints_a_partial_result(tmp_path, stuck_
             ctx.log("never logged")
     """)
     mark = uuid.uuid4().hex
-    out = zorvik_skill("run", path, "--timeout", "1.5", mark=mark)
+    out = zorvik_skill("run", path, "--timeout", "1.5", *mode, mark=mark)
     assert out.returncode == 124, out.stderr
     result = json.loads(out.stdout)
     assert (result["success"], result["result"], result["error"]) == (False, None, "Timed out after 1.5 s")
@@ -208,6 +210,123 @@ def test_ctrl_c_cancels_the_run_and_prints_a_partial_result(tmp_path):
     assert marked_processes(mark) == []
 
 
+@pytest.mark.parametrize("stuck", ["while True: pass", "time.sleep(60)"], ids=["cpu-loop", "blocking-call"])
+@pytest.mark.parametrize("stop", ["timeout", "ctrl-c"])
+def test_a_skill_that_never_yields_is_stopped_with_its_result_and_nothing_left(tmp_path, stuck, stop):
+    path = skill(tmp_path, f"""
+        import subprocess, time
+        async def run(ctx, params):
+            subprocess.Popen(["setsid", "sleep", "300"])
+            try:
+                ctx.log("stuck")
+                {stuck}
+            finally:
+                ctx.log("finally")
+    """)
+    mark = uuid.uuid4().hex
+    argv, env = command("run", path, *(["--timeout", "1"] if stop == "timeout" else []), mark=mark)
+    with subprocess.Popen(argv, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as proc:
+        assert any(line.endswith("] stuck\n") for line in proc.stderr)
+        if stop == "ctrl-c":
+            proc.send_signal(signal.SIGINT)
+        stopped = time.monotonic()
+        stdout, stderr = proc.communicate(timeout=30)
+    assert time.monotonic() - stopped < 6  # 2.5 s at most on an idle machine
+    assert proc.returncode == (124 if stop == "timeout" else 130)
+    result = json.loads(stdout)
+    assert result["error"] == ("Timed out after 1 s" if stop == "timeout" else "Interrupted")
+    assert messages(result["logs"]) == ["Starting skill: skill", "stuck", "finally", "Browser closed"]
+    assert marked_processes(mark) == []
+
+
+@pytest.mark.parametrize(
+    "body, args, error",
+    [("os._exit(7)", [], "Skill process exited with status 7"),
+     ("os.kill(os.getpid(), signal.SIGSEGV)", [], "Skill process ended by signal SIGSEGV"),
+     ("hog = [bytearray(1 << 30)]", ["--memory", "100"], "Memory limit of 100 MB exceeded"),
+     ("raise KeyboardInterrupt('in the skill')", [], "KeyboardInterrupt: in the skill")],
+    ids=["exit", "crash", "memory", "keyboard-interrupt"],
+)
+def test_a_worker_that_dies_fails_the_run_with_the_log_so_far(tmp_path, body, args, error):
+    path = skill(tmp_path, f"""
+        import os, signal, time
+        async def run(ctx, params):
+            ctx.log("before")
+            {body}
+            time.sleep(30)
+    """)
+    out = zorvik_skill("run", path, *args)
+    assert out.returncode == 1
+    result = json.loads(out.stdout)
+    assert (result["success"], result["error"]) == (False, error)
+    assert messages(result["logs"])[:2] == ["Starting skill: skill", "before"]
+    where = f"{path}:5: " if error.startswith("KeyboardInterrupt") else ""  # raised by the skill: its line
+    assert out.stderr.splitlines()[-1] == f"zorvik-skill: the run failed: {where}{error}"
+
+
+@pytest.mark.parametrize("mode", [[], ["--in-process"]], ids=["contained", "in-process"])
+def test_a_failure_points_at_the_skill_s_line_with_python_s_hint(tmp_path, mode):
+    path = skill(tmp_path, """
+        import os
+        async def run(ctx, params):
+            ctx.log(f"own group: {os.getpgrp() == os.getpid()}")
+            await ctx.browser_navigat("https://example.com/")
+    """)
+    out = zorvik_skill("run", path, *mode)
+    assert out.returncode == 1
+    # Contained, the skill runs in a worker process of its own group; in process, in the command's.
+    assert messages(json.loads(out.stdout)["logs"])[1] == f"own group: {not mode}"
+    assert out.stderr.splitlines()[-1] == (
+        f"zorvik-skill: the run failed: {path}:5: AttributeError: 'ZorvikContext' object has no attribute "
+        f"'browser_navigat'. Did you mean: 'browser_navigate'? (--traceback shows the whole traceback)")
+    traced = zorvik_skill("run", path, "--traceback", *mode)
+    assert f'File "{path}", line 5, in run' in traced.stderr
+
+
+def reject(constant):
+    raise ValueError(f"not strict JSON: {constant}")
+
+
+@pytest.mark.parametrize("mode", [[], ["--in-process"]], ids=["contained", "in-process"])
+@pytest.mark.parametrize("success, status", [('"false"', 0), ("0", 1)])
+def test_output_is_strict_json_and_what_was_converted_is_named(tmp_path, mode, success, status):
+    path = skill(tmp_path, f"""
+        import datetime
+        async def run(ctx, params):
+            return {{"success": {success}, "ratio": float("nan"), "when": datetime.date(2024, 5, 1), 3: "three"}}
+    """)
+    out = zorvik_skill("run", path, "--json-out", tmp_path / "result.json", *mode)
+    assert out.returncode == status
+    result = json.loads(out.stdout, parse_constant=reject)
+    assert (tmp_path / "result.json").read_text() == out.stdout
+    assert result["result"] == {"success": json.loads(success), "ratio": None, "when": "2024-05-01", "3": "three"}
+    value = repr(json.loads(success))
+    expected = [
+        "zorvik-skill: warning: converted for JSON: result['ratio'] nan → null; result['when'] date → str(); "
+        "result[3] int key → '3'",
+        f'zorvik-skill: warning: the result\'s "success" is {type(json.loads(success)).__name__} {value}, not true '
+        f'or false; it counts as {"true" if status == 0 else "false"}',
+    ]
+    if status:
+        expected.append(f'zorvik-skill: the run failed: the skill returned "success": {success}')
+    assert out.stderr.splitlines()[-len(expected):] == expected
+
+
+@pytest.mark.parametrize("mode", [[], ["--in-process"]], ids=["contained", "in-process"])
+def test_a_coroutine_never_awaited_is_reported_at_the_skill_s_line(tmp_path, mode):
+    path = skill(tmp_path, """
+        async def helper():
+            return 1
+        async def run(ctx, params):
+            pending = [helper()]
+            return {}
+    """)
+    out = zorvik_skill("run", path, *mode)
+    assert out.returncode == 0
+    made = out.stderr.split("Coroutine created at (most recent call last)\n", 1)[1]
+    assert made.startswith(f'  File "{path}", line 5, in run\n')
+
+
 def test_home_holds_the_whole_tree_and_json_out_the_result(tmp_path, home):
     other = tmp_path / "other home"
     skills = other / ".zorvik" / "skills"
@@ -233,7 +352,8 @@ def test_home_holds_the_whole_tree_and_json_out_the_result(tmp_path, home):
         ("None", 'run() returned None; return a dict such as {"success": True, ...} to report a result'),
         ("[1, 2]", 'run() returned list, not a dict; the result holds its text under "result"'),
         ("ctx.shell('true')", "run() returned a coroutine object (ZorvikContext.shell): did you forget an await?"),
-        ("{'items': [helper()]}", "result['items'][0] is a coroutine object (helper): did you forget an await?"),
+        ("{'items': [helper()]}",
+         "result['items'][0] is a coroutine object (helper, made at {path}:5): did you forget an await?"),
         ("{'result': 'None'}", None),
     ],
 )
@@ -248,7 +368,7 @@ def test_warnings_after_a_successful_run(tmp_path, returns, warning):
     assert out.returncode == 0
     tail = out.stderr.splitlines()[-1]
     if warning:
-        assert tail == f"zorvik-skill: warning: {warning}"
+        assert tail == f"zorvik-skill: warning: {warning.replace('{path}', str(path))}"
     else:
         assert "warning" not in out.stderr
     assert "never awaited" not in out.stderr

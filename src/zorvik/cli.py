@@ -20,17 +20,19 @@ import argparse
 import ast
 import asyncio
 import contextlib
-import inspect
 import json
 import logging
 import math
 import os
 import re
 import shlex
+import signal
 import sys
 import time
 from pathlib import Path
 
+from zorvik import run_report, strict_json
+from zorvik.contained.handle import Outcome, WorkerHandle, make_job
 from zorvik.host import RunWatch, import_engine, partial_result, run_within, zorvik_home
 
 PROG = "zorvik-skill"
@@ -94,14 +96,22 @@ def without_repeats(pairs, params):
     return params
 
 
-def seconds(text):
+def positive(text, unit):
     try:
         value = float(text)
     except ValueError:
         value = math.nan
     if not (value > 0 and math.isfinite(value)):
-        raise argparse.ArgumentTypeError(f"expected a positive number of seconds, got {text!r}")
+        raise argparse.ArgumentTypeError(f"expected a positive number of {unit}, got {text!r}")
     return value
+
+
+def seconds(text):
+    return positive(text, "seconds")
+
+
+def megabytes(text):
+    return positive(text, "MiB")
 
 
 def resolve_skill(skill, skills_dir):
@@ -125,52 +135,6 @@ def resolve_skill(skill, skills_dir):
 # ---------------------------------------------------------------- run
 
 
-class ReturnWatch:
-    """Catches the value the skill's ``run`` returns, which the runner does not report.
-
-    The runner replaces a value that is not a dict by ``{"result": str(value)}``,
-    which cannot be told apart from a skill that returned such a dict. The
-    interpreter's monitoring reports the return of the module-level ``run``
-    of the skill file; every other function is switched off for the tool
-    after its first return, so the run is not slowed down.
-
-    Of the monitoring tool ids, 0 to 2 and 5 belong to debuggers, coverage,
-    profilers and optimizers; the watch takes 3 or 4, whichever is free, and
-    when neither is, it watches nothing (the run goes on without the
-    warnings about the returned value).
-    """
-
-    TOOL_NAME = PROG
-    TOOL_IDS = (3, 4)
-
-    def __init__(self, path):
-        self.filenames = {os.fspath(path), os.path.abspath(path)}
-        self.seen = False
-        self.value = None
-        self.tool = None
-
-    def __enter__(self):
-        monitoring = sys.monitoring
-        self.tool = next((tool for tool in self.TOOL_IDS if monitoring.get_tool(tool) is None), None)
-        if self.tool is None:
-            return self
-        monitoring.use_tool_id(self.tool, self.TOOL_NAME)
-        monitoring.register_callback(self.tool, monitoring.events.PY_RETURN, self.returned)
-        monitoring.set_events(self.tool, monitoring.events.PY_RETURN)
-        return self
-
-    def returned(self, code, offset, value):
-        if code.co_qualname == "run" and code.co_filename in self.filenames:
-            self.seen, self.value = True, value
-            return None
-        return sys.monitoring.DISABLE
-
-    def __exit__(self, *exc):
-        if self.tool is not None:
-            monitoring = sys.monitoring
-            monitoring.set_events(self.tool, 0)
-            monitoring.register_callback(self.tool, monitoring.events.PY_RETURN, None)
-            monitoring.free_tool_id(self.tool)
 
 
 @contextlib.contextmanager
@@ -201,58 +165,66 @@ def stdout_to_stderr():
 
 
 async def supervise(engine, runner, name, params, path, timeout, watch):
-    """Runs the skill; on a time-out or an interrupt, a failed result with the entries logged so far.
+    """Runs the skill in this process; on a time-out or an interrupt, a failed result with the entries logged so far.
 
-    Returns the result and the exit status.
+    Returns the result and how the run ended (``result``, ``timeout`` or
+    ``interrupted``).
     """
     start = time.time()
     try:
         result, expired = await run_within(engine, runner, name, params, path, timeout, watch)
     except asyncio.CancelledError:
-        return partial_result(engine, name, "Interrupted", watch, start), EXIT_INTERRUPTED
-    if expired:
-        return result, EXIT_TIMEOUT
-    return result, EXIT_OK if result.success else EXIT_FAILED
+        return partial_result(engine, name, "Interrupted", watch, start), "interrupted"
+    return result, "timeout" if expired else "result"
 
 
-def awaitables_in(value, where="result", depth=0):
-    """Where in a returned value un-awaited coroutines (or other awaitables) sit, as subscript paths."""
-    if inspect.isawaitable(value):
-        return [(where, value)]
-    if depth > 20:
-        return []
-    found = []
-    if isinstance(value, dict):
-        for key, item in value.items():
-            found += awaitables_in(item, f"{where}[{key!r}]", depth + 1)
-    elif isinstance(value, (list, tuple)):
-        for index, item in enumerate(value):
-            found += awaitables_in(item, f"{where}[{index}]", depth + 1)
-    return found
+def run_in_process(engine, runner, name, params, path, timeout):
+    """The run in this process (``--in-process``), and what the command reports beside its result."""
+    raised = run_report.RaisedWatch()
+    engine.logger.addHandler(raised)
+    depth = sys.get_coroutine_origin_tracking_depth()
+    sys.set_coroutine_origin_tracking_depth(run_report.ORIGIN_DEPTH)
+    try:
+        with stdout_to_stderr(), RunWatch(engine, sys.stderr) as watch, run_report.ReturnWatch(path) as returns:
+            result, ending = asyncio.run(supervise(engine, runner, name, params, path, timeout, watch))
+    finally:
+        sys.set_coroutine_origin_tracking_depth(depth)
+        engine.logger.removeHandler(raised)
+    if ending != "result":
+        return Outcome(result, ending)
+    failure = run_report.failure_site(raised.raised, path) if result.error and raised.raised else None
+    return Outcome(result, ending, run_report.truth(result.success), failure=failure,
+                   traced=raised.raised is not None, hints=run_report.hints(result, returns, path))
 
 
-def warnings_for(result, returns):
-    """Hints about a successful run whose skill most likely did not mean to return what it did."""
-    if returns.seen:
-        returned = returns.value
-    elif result.result is not None:
-        returned = result.result  # the dict the skill returned, or the runner's wrapper of another value
-    else:
-        return []
-    hints = []
-    awaitables = awaitables_in(returned)
-    for where, awaitable in awaitables:
-        name = getattr(awaitable, "__qualname__", type(awaitable).__name__)
-        shown = "run() returned" if where == "result" else f"{where} is"
-        hints.append(f"{shown} a coroutine object ({name}): did you forget an await?")
-        if all(hasattr(awaitable, method) for method in ("send", "throw", "close")):
-            awaitable.close()  # warned about here; no second "never awaited" warning at exit
-    if returns.seen and not awaitables:
-        if returned is None:
-            hints.append('run() returned None; return a dict such as {"success": True, ...} to report a result')
-        elif not isinstance(returned, dict):
-            hints.append(f'run() returned {type(returned).__name__}, not a dict; the result holds its text under "result"')
-    return hints
+async def contained(worker, job, timeout, memory):
+    """Runs the job in the worker forked for it. The first Ctrl-C cancels the run as a time-out does, the
+    second kills it at once; either way the result is reported."""
+    loop = asyncio.get_running_loop()
+    task = asyncio.current_task()
+    presses = 0
+
+    def interrupted():
+        nonlocal presses
+        presses += 1
+        if presses == 1:
+            task.cancel()
+        else:
+            worker.kill()
+
+    loop.add_signal_handler(signal.SIGINT, interrupted)
+    start = time.time()
+    try:
+        return await worker.run(job, timeout=timeout, memory_mb=memory, wait_exit=False)
+    except asyncio.CancelledError:
+        if presses == 0:
+            raise
+        return worker.partial(job, start, "Interrupted", "interrupted")
+    finally:
+        loop.remove_signal_handler(signal.SIGINT)
+
+
+STATUS = {"result": EXIT_OK, "timeout": EXIT_TIMEOUT, "interrupted": EXIT_INTERRUPTED}
 
 
 def command_run(args):
@@ -261,6 +233,8 @@ def command_run(args):
         parent = os.path.dirname(os.path.abspath(args.json_out))
         if not os.path.isdir(parent):
             raise UsageError(f"cannot write {args.json_out}: no directory {parent}")
+    if args.in_process and args.memory is not None:
+        raise UsageError("--memory limits a contained run; it cannot be used with --in-process")
     engine = import_engine()
     with contextlib.ExitStack() as stack:
         if args.home is not None:
@@ -268,34 +242,60 @@ def command_run(args):
         path, name = resolve_skill(args.skill, engine.SKILLS_DIR)
         name = args.name or name
         runner = engine.PythonSkillRunner(args.model) if args.model else engine.PythonSkillRunner()
-        # The engine writes a failed skill's traceback to its logger: shown on request only.
+        # The engine writes a failed skill's traceback to its logger (a contained run's worker sends it
+        # here): shown on request only.
         handler = logging.StreamHandler(sys.stderr) if args.traceback else logging.NullHandler()
         handler.setLevel(logging.ERROR)
         engine.logger.addHandler(handler)
         stack.callback(engine.logger.removeHandler, handler)
-        with stdout_to_stderr(), RunWatch(engine, sys.stderr) as watch, ReturnWatch(path) as returns:
-            result, status = asyncio.run(supervise(engine, runner, name, params, path, args.timeout, watch))
+        if args.in_process:
+            outcome = run_in_process(engine, runner, name, params, path, args.timeout)
+        else:
+            job = make_job(engine, name, params, str(path), runner._llm_model, dict(os.environ), report=True)
+            # Forked now, while this process has no event loop and no other thread.
+            worker = WorkerHandle.fork()
+            args.forked = True
+            outcome = asyncio.run(contained(worker, job, args.timeout, args.memory))
+    try:
+        report(outcome, args)
+    finally:
+        if not args.in_process:
+            worker.reap()  # the run is over; its supervisor exits meanwhile
+    status = STATUS.get(outcome.ending, EXIT_FAILED)
+    return EXIT_FAILED if status == EXIT_OK and not outcome.succeeded else status
 
-    text = json.dumps(result.to_dict(), indent=2, ensure_ascii=False, default=str)
-    print(text, flush=True)
+
+def report(outcome, args):
+    """The result as strict JSON on standard output (and in --json-out); warnings and the error on stderr."""
+    result = outcome.result
+    plain, notes = {}, list(outcome.converted)
+    for key, value in result.to_dict().items():
+        plain[key], converted = strict_json.to_plain(value, key)
+        notes += converted
+    text = strict_json.dumps(plain, indent=2)
+    unwritten = None
     if args.json_out is not None:
         try:
             with open(args.json_out, "w", encoding="utf-8") as out:
                 out.write(text + "\n")
-        except OSError as e:
-            raise CommandFailed(f"cannot write {args.json_out}: {e.strerror or e}") from None
-    if status == EXIT_OK:
-        for hint in warnings_for(result, returns):
-            print(f"{PROG}: warning: {hint}", file=sys.stderr)
-    elif status == EXIT_FAILED:
-        reason = result.error or 'the skill returned "success": false'
-        # The engine logs a traceback for exceptions it caught, which is all but SystemExit.
-        traced = result.error and not result.error.startswith("SystemExit:")
-        more = " (--traceback shows where)" if traced and not args.traceback else ""
-        print(f"{PROG}: the run failed: {reason}{more}", file=sys.stderr)
-    else:
+        except OSError as e:  # reported once the result is on standard output all the same
+            unwritten = f"cannot write {args.json_out}: {e.strerror or e}"
+    print(text, flush=True)
+    if unwritten is not None:
+        raise CommandFailed(unwritten)
+    if notes:
+        print(f"{PROG}: warning: {strict_json.summary(notes)}", file=sys.stderr)
+    for hint in outcome.hints:
+        print(f"{PROG}: warning: {hint}", file=sys.stderr)
+    if outcome.ending in ("timeout", "interrupted"):
         print(f"{PROG}: {result.error.lower()}; the run was cancelled", file=sys.stderr)
-    return status
+    elif not outcome.succeeded:
+        reason = result.error or f'the skill returned "success": {json.dumps(plain["success"])}'
+        site = outcome.failure or {}
+        where = f"{site['file']}:{site['line']}: " if site.get("line") else ""
+        hint = f". {site['hint']}" if site.get("hint") else ""
+        more = " (--traceback shows the whole traceback)" if outcome.traced and not args.traceback else ""
+        print(f"{PROG}: the run failed: {where}{reason}{hint}{more}", file=sys.stderr)
 
 
 # ---------------------------------------------------------------- check
@@ -434,16 +434,24 @@ def build_parser():
 
     run = commands.add_parser(
         "run", parents=[common], help="run a skill and print its result as JSON",
-        description="Run a skill through the skill engine. The result (JSON) is the only thing on standard "
-                    "output; the skill's log streams to standard error as it is written, and so does "
-                    "whatever the skill prints.",
+        description="Run a skill through the skill engine, in a worker process of its own: a skill that "
+                    "spins, blocks, crashes or leaves processes behind cannot outlast --timeout or Ctrl-C, and "
+                    "nothing it started is left running. The result (strict JSON) is the only thing on "
+                    "standard output; the skill's log streams to standard error as it is written, and so "
+                    "does whatever the skill prints.",
         epilog="PARAM is key=value (the value read as JSON when it parses, else as text), or one JSON object. "
                "Exit status: 0 success, 1 failed run, 2 usage error, 124 time limit ran out, 130 interrupted.")
     run.add_argument("skill", metavar="SKILL", help="a .py file, or the name of a skill in the skills directory")
     run.add_argument("params", metavar="PARAM", nargs="*", help="key=value, or one JSON object")
     run.add_argument("--timeout", type=seconds, metavar="SECONDS",
-                     help="cancel the run after this long (the browser and shell commands it started are "
-                          "stopped) and exit with 124")
+                     help="cancel the run after this long (its finally blocks and clean-up run; after 2 s more "
+                          "everything it started is killed) and exit with 124")
+    run.add_argument("--memory", type=megabytes, metavar="MB",
+                     help="end the run when the skill's process holds more than MB MiB of resident memory "
+                          "(commands it starts are not counted)")
+    run.add_argument("--in-process", action="store_true",
+                     help="run the skill in this process rather than in a worker process of its own (for a "
+                          "debugger); --timeout then cannot stop a skill that blocks, and there is no --memory")
     run.add_argument("--json-out", metavar="FILE", help="also write the result to FILE")
     run.add_argument("--home", metavar="DIR",
                      help="keep the .zorvik tree (skills, output, state, browser session) under DIR "
@@ -484,6 +492,14 @@ def build_parser():
 
 
 def main(argv=None):
+    """The command; returns its exit status.
+
+    Called without ``argv``, as the process's command, a contained run ends
+    the process itself once its output is flushed: the process ran no skill
+    code, so the interpreter's teardown has nothing to do, and it would take
+    a fifth of the command's start-up budget (more after the fork, whose
+    copy-on-write pages it touches again).
+    """
     # Started with standard output or error closed, the interpreter has None there.
     for name in ("stdout", "stderr"):
         if getattr(sys, name) is None:
@@ -495,6 +511,19 @@ def main(argv=None):
         parser.error(f"unrecognized arguments: {' '.join(extra)}")
     if extra:
         args.params += extra
+    args.forked = False
+    status = run_handler(args)
+    if argv is None and args.forked:
+        for stream in (sys.stdout, sys.stderr):
+            try:
+                stream.flush()
+            except (OSError, ValueError):
+                pass
+        os._exit(status)
+    return status
+
+
+def run_handler(args):
     try:
         return args.handler(args)
     except UsageError as e:

@@ -35,6 +35,13 @@ def home_variable(home):
             os.environ["HOME"] = saved
 
 
+def home_directories(engine, home):
+    """The engine's directory constants for the ``.zorvik`` tree under ``home`` (an absolute path)."""
+    # The same ".zorvik/<dir>" layout as the engine's own constants.
+    return {name: type(old)(home, old.parent.name, old.name)
+            for name in DIRECTORIES for old in (getattr(engine, name),)}
+
+
 @contextlib.contextmanager
 def zorvik_home(engine, home):
     """Puts the engine's ``.zorvik`` tree (skills, output, state, browser session) under ``home``.
@@ -47,9 +54,8 @@ def zorvik_home(engine, home):
     home = os.path.abspath(os.fspath(home))
     saved = {name: getattr(engine, name) for name in DIRECTORIES}
     try:
-        for name, old in saved.items():
-            # The same ".zorvik/<dir>" layout as the engine's own constants.
-            setattr(engine, name, type(old)(home, old.parent.name, old.name))
+        for name, directory in home_directories(engine, home).items():
+            setattr(engine, name, directory)
         with home_variable(home):
             yield home
     finally:
@@ -100,8 +106,8 @@ class RunWatch:
         return self.context.get_logs() if self.context is not None else []
 
 
-def output_files(engine, name):
-    directory = engine.OUTPUT_DIR / name
+def output_files(directory):
+    """The files in a skill's output directory, as the engine lists them for a result (earlier runs' too)."""
     try:
         return [str(entry) for entry in directory.iterdir() if entry.is_file()]
     except OSError:
@@ -116,7 +122,7 @@ def partial_result(engine, name, error, watch, start):
         error=error,
         logs=watch.logs(),
         duration=time.time() - start,
-        output_files=output_files(engine, name),
+        output_files=output_files(engine.OUTPUT_DIR / name),
     )
 
 
