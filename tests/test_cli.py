@@ -351,7 +351,7 @@ def test_home_holds_the_whole_tree_and_json_out_the_result(tmp_path, home):
     [
         ("None", 'run() returned None; return a dict such as {"success": True, ...} to report a result'),
         ("[1, 2]", 'run() returned list, not a dict; the result holds its text under "result"'),
-        ("ctx.shell('true')", "run() returned a coroutine object (ZorvikContext.shell): did you forget an await?"),
+        ("ctx.shell('true')", "run() returned a coroutine object (ZorvikContext.shell, made at {path}:5): did you forget an await?"),
         ("{'items': [helper()]}",
          "result['items'][0] is a coroutine object (helper, made at {path}:5): did you forget an await?"),
         ("{'result': 'None'}", None),
