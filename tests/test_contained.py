@@ -65,7 +65,8 @@ ENDINGS = {
     "awaits": ("await asyncio.sleep(60)", "Timed out after 1.5 s"),
     "ignores-cancel": ("stubborn()", "Timed out after 1.5 s"),
     "os-exit": ("os._exit(7)", "Skill process exited with status 7"),
-    "crashes": ("os.kill(os.getpid(), signal.SIGSEGV)", "Skill process ended by signal SIGSEGV"),
+    # The default action, past any handler a sanitizer puts in place: the process dies by the signal.
+    "crashes": ("signal.signal(signal.SIGSEGV, signal.SIG_DFL); os.kill(os.getpid(), signal.SIGSEGV)", "Skill process ended by signal SIGSEGV"),
     "eats-memory": ("hog()", "Memory limit of 150 MB exceeded"),
 }
 
