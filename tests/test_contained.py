@@ -181,6 +181,37 @@ async def test_a_cancelled_host_task_stops_the_run_and_propagates(tmp_path, mark
     assert marked(mark) == []
 
 
+def open_fds():
+    return len(os.listdir("/proc/self/fd"))
+
+
+@pytest.mark.parametrize("moment", ["at-its-start", "after-its-ending", "in-the-grace"])
+async def test_a_cancellation_at_any_await_of_a_run_propagates_and_leaves_no_descriptor(tmp_path, moment):
+    path = skill(tmp_path, """
+        import signal, time
+        async def run(ctx, params):
+            if params["stubborn"]:
+                signal.signal(signal.SIGTERM, signal.SIG_IGN)
+                time.sleep(60)
+            return {}
+    """)
+    before = open_fds()
+    async with ContainedRunner(timeout=0.5) as runner:
+        worker = await runner._spare.ready or runner._spare
+        task = asyncio.create_task(runner.run("skill", {"stubborn": moment == "in-the-grace"}, path))
+        await asyncio.sleep(0)
+        if moment == "after-its-ending":  # the supervisor is still to exit
+            while not worker.ended.done():
+                await asyncio.sleep(0)
+        elif moment == "in-the-grace":  # the time-out's cancellation went unheeded
+            await asyncio.sleep(1)
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        assert worker.exited.done()
+    assert open_fds() == before
+
+
 async def test_the_host_loop_runs_on_while_skills_spin_and_runs_overlap(tmp_path):
     path = skill(tmp_path, """
         import os, time

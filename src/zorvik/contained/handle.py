@@ -165,9 +165,10 @@ class WorkerHandle:
         """Runs the job to its end and returns the ``Outcome``; nothing of the run is left when it returns.
 
         Raises ``CancelledError`` when the calling task is cancelled, once the
-        run is stopped as after a time-out; ``entries`` then holds its log.
-        Without ``wait_exit`` it returns as soon as the supervisor has ended
-        the run, before the supervisor's own exit; the caller then ``reap``s it.
+        run is stopped as after a time-out (and the supervisor has exited);
+        ``entries`` then holds its log. Without ``wait_exit`` it returns (or
+        raises) as soon as the supervisor has ended the run, before the
+        supervisor's own exit; the caller then ``reap``s it.
         """
         if self.loop is None:
             self.attach(asyncio.get_running_loop())
@@ -176,16 +177,18 @@ class WorkerHandle:
         self.control_line(b"run %d\n" % (round(memory_mb * MIB) if memory_mb else 0))
         self.pending = memoryview((json.dumps(job) + "\n").encode())
         self.write_job()
-        timed_out = False
+        timed_out = cancelled = False
         try:
             if not await self.ended_within(timeout):
                 timed_out = True
-                await self.stop()
+                cancelled = await self.stop()
         except asyncio.CancelledError:
             await self.stop()
-            raise
+            cancelled = True
         if wait_exit:
-            await self.until(self.exited)
+            cancelled = await self.until(self.exited) or cancelled
+        if cancelled:
+            raise asyncio.CancelledError
         return self.outcome(job, start, timeout, memory_mb, timed_out)
 
     async def ended_within(self, seconds):
@@ -205,11 +208,7 @@ class WorkerHandle:
 
     async def stop(self):
         """Cancels the run in the worker, kills everything after the grace, and waits until the supervisor
-        has ended the run.
-
-        A cancellation of the waiting task meanwhile kills at once; it is raised
-        again once the supervisor has exited.
-        """
+        has ended the run; True when the waiting task was cancelled meanwhile (which kills at once)."""
         self.control_line(b"cancel\n")
         interrupted = False
         try:
@@ -218,9 +217,7 @@ class WorkerHandle:
             interrupted, finished = True, False
         if not finished:
             self.kill()
-        if await self.until(self.ended) or interrupted:
-            await self.until(self.exited)
-            raise asyncio.CancelledError
+        return await self.until(self.ended) or interrupted
 
     def kill(self):
         """Everything of the run is killed now (the supervisor does it, and then exits)."""
