@@ -381,6 +381,21 @@ async def test_directories_home_and_helpers_beside_each_skill(tmp_path, engine, 
     assert result.result["file"] == str(homed / ".zorvik" / "skill_output" / "b" / "f.txt")
 
 
+@pytest.mark.parametrize("name", ["path", "argv"])
+async def test_a_host_with_a_path_object_in_sys_path_or_argv_runs_skills(tmp_path, mark, monkeypatch, name):
+    monkeypatch.setattr(sys, name, [*getattr(sys, name), pathlib.Path("/nowhere")])
+    path = skill(tmp_path, """
+        import sys
+        async def run(ctx, params):
+            return {"last": sys.argv[-1], "path": "/nowhere" in sys.path}
+    """)
+    async with ContainedRunner(env={MARK: mark}, spare=False) as runner:
+        result = await runner.run("skill", {}, path)
+    # The import system skips entries of sys.path that are not str: so does the worker's.
+    assert result.result == {"last": "/nowhere" if name == "argv" else sys.argv[-1], "path": False}
+    assert marked(mark) == []
+
+
 async def test_a_result_json_cannot_carry_arrives_converted_with_one_warning(tmp_path, caplog):
     path = skill(tmp_path, """
         import datetime

@@ -58,8 +58,9 @@ def make_job(engine, skill_name, params, script_path, llm_model, env, dirs=None,
         cwd = None
     return {"skill_name": skill_name, "params": params, "script_path": script_path, "llm_model": llm_model,
             "dirs": {name: str(directory) for name, directory in dirs.items()}, "env": env, "cwd": cwd,
-            "path": list(sys.path), "argv": list(sys.argv), "log_level": engine.logger.getEffectiveLevel(),
-            "report": report, "echo": report}
+            # The import system skips entries of sys.path that are not str (a host may add paths).
+            "path": [entry for entry in sys.path if isinstance(entry, str)], "argv": list(map(str, sys.argv)),
+            "log_level": engine.logger.getEffectiveLevel(), "report": report, "echo": report}
 
 
 class Forked:

@@ -94,11 +94,11 @@ class ContainedRunner:
         if self._closed:
             raise RuntimeError("this ContainedRunner is closed")
         env = self._environment()
+        job = self._job(skill_name, plain, script_path, env)
         worker = self._take_spare(env) or WorkerHandle.spawn(env)
         # The next spare starts once this run's job is on its way.
         asyncio.get_running_loop().call_soon(self._prepare_spare, env)
-        outcome = await worker.run(self._job(skill_name, plain, script_path, env), timeout=self._timeout,
-                                   memory_mb=self._memory_mb, on_log=on_log)
+        outcome = await worker.run(job, timeout=self._timeout, memory_mb=self._memory_mb, on_log=on_log)
         if outcome.converted:
             logger.warning("%s: %s", skill_name, strict_json.summary(outcome.converted))
         return outcome.result
