@@ -301,6 +301,7 @@ def test_workers_die_with_the_host(tmp_path, mark, holds):
         ({"a": [1, float("nan")]}, "params['a'][1]: nan"),
         ({"a": {2: "x"}}, "params['a'][2]: int key"),
         ({"s": {1}}, "params['s']: set"),
+        ({"n": [10**5000]}, "params['n'][0]: int of more than 4300 digits"),
     ],
 )
 async def test_parameters_that_cannot_travel_are_refused_before_any_worker_starts(params, message):

@@ -39,8 +39,9 @@ for _ in range(300):
         (cycle, {"a": [1, "<cycle>"]}, [("r['a'][1]", "cycle", "'<cycle>'")]),
         ([shared, shared], [[1], [1]], []),  # shared, not cyclic
         ([Unprintable()], [f"<{__name__}.Unprintable object at "], [("r[0]", "Unprintable", "str()")]),
+        ([10**4299, 10**4300], [10**4299, hex(10**4300)], [("r[1]", "int of more than 4300 digits", "hex()")]),
     ],
-    ids=["plain", "non-finite", "objects", "keys", "cycle", "shared", "unprintable"],
+    ids=["plain", "non-finite", "objects", "keys", "cycle", "shared", "unprintable", "huge-int"],
 )
 def test_conversions_and_their_notes(value, plain, notes):
     converted, found = to_plain(value, "r")

@@ -5,6 +5,8 @@ prints results and contained runs carry them between processes, both as JSON
 that any strict parser accepts. The rules:
 
 - a float that is not finite (nan, inf) becomes null;
+- an int longer than the interpreter writes in decimal (4300 digits by
+  default) becomes its ``hex()`` text;
 - a value of a type JSON has no form for (a set, bytes, a date, a path, any
   other object) becomes its ``str()``;
 - a key that is not a ``str`` becomes its ``str()``; two keys that then read
@@ -18,11 +20,14 @@ and ``None`` pass unchanged, subclasses included.
 
 import json
 import math
+import sys
 
 CYCLE = "<cycle>"
 TOO_DEEP = "<too deep>"
 # Far below the interpreter's recursion limit, far above any real result.
 DEPTH = 200
+# Ints this short are written in decimal whatever the interpreter's digit limit (at least 640 digits).
+ALWAYS_DECIMAL_BITS = 2000
 
 __all__ = ["CYCLE", "TOO_DEEP", "dumps", "refusal", "summary", "to_plain"]
 
@@ -46,8 +51,13 @@ def _text(value):
 
 
 def _plain(value, where, notes, open_ids, depth):
-    if value is None or isinstance(value, (str, int)):  # bool is an int
+    if value is None or isinstance(value, str):
         return value
+    if isinstance(value, int):  # bool is an int
+        if value.bit_length() <= ALWAYS_DECIMAL_BITS or _decimal(value):
+            return value
+        notes.append((where, f"int of more than {sys.get_int_max_str_digits()} digits", "hex()"))
+        return hex(value)
     if isinstance(value, float):
         if math.isfinite(value):
             return value
@@ -80,6 +90,15 @@ def _plain(value, where, notes, open_ids, depth):
         return plain
     finally:
         open_ids.discard(id(value))
+
+
+def _decimal(value):
+    """Whether the interpreter writes the int in decimal (its digit limit guards against quadratic time)."""
+    try:
+        int.__repr__(value)
+    except ValueError:
+        return False
+    return True
 
 
 def _shown(key):
