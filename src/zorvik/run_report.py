@@ -8,8 +8,12 @@ sends them back with the result.
 import inspect
 import logging
 import os
+import reprlib
 import sys
 import traceback
+
+# A value as a warning shows it: shortened, and whatever its own repr() does (fails, or is too long to write).
+SHORT = reprlib.Repr(maxstring=40, maxother=40)
 
 # How many frames of where it was made a coroutine records while the command runs a skill: the
 # one that made it, so that a warning about a forgotten await names the skill's line and no more.
@@ -146,8 +150,7 @@ def hints(result, returns, script):
     returned = result.result
     if isinstance(returned, dict) and "success" in returned and not isinstance(returned["success"], bool):
         value = returned["success"]
-        shown = repr(value) if len(repr(value)) <= 40 else repr(value)[:37] + "..."
-        found.append(f'the result\'s "success" is {type(value).__name__} {shown}, not true or false; '
+        found.append(f'the result\'s "success" is {type(value).__name__} {SHORT.repr(value)}, not true or false; '
                      f'it counts as {"true" if truth(value) else "false"}')
     if not truth(result.success) or result.error is not None:
         return found
