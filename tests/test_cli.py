@@ -314,17 +314,19 @@ def test_output_is_strict_json_and_what_was_converted_is_named(tmp_path, mode, s
 
 
 @pytest.mark.parametrize("mode", [[], ["--in-process"]], ids=["contained", "in-process"])
-def test_a_success_whose_repr_fails_is_warned_about_and_the_result_printed(tmp_path, mode):
+def test_a_success_and_a_key_whose_repr_fails_are_warned_about_and_the_result_printed(tmp_path, mode):
     path = skill(tmp_path, """
         class Odd:
             def __repr__(self):
                 raise RuntimeError("no repr")
         async def run(ctx, params):
-            return {"success": Odd()}
+            return {"success": Odd(), Odd(): "a key"}
     """)
     out = zorvik_skill("run", path, *mode)
     assert out.returncode == 0, out.stderr
-    assert json.loads(out.stdout)["result"]["success"].startswith("<zorvik_skill_skill.Odd object at 0x")
+    odd = "<zorvik_skill_skill.Odd object at 0x"
+    result = json.loads(out.stdout)["result"]
+    assert result["success"].startswith(odd) and list(result)[1].startswith(odd)
     assert out.stderr.splitlines()[-1].startswith('zorvik-skill: warning: the result\'s "success" is Odd <Odd instance')
 
 

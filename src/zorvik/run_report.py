@@ -129,7 +129,7 @@ def awaitables_in(value, where="result", depth=0):
     found = []
     if isinstance(value, dict):
         for key, item in value.items():
-            found += awaitables_in(item, f"{where}[{key!r}]", depth + 1)
+            found += awaitables_in(item, f"{where}[{SHORT.repr(key)}]", depth + 1)
     elif isinstance(value, (list, tuple)):
         for index, item in enumerate(value):
             found += awaitables_in(item, f"{where}[{index}]", depth + 1)
