@@ -60,6 +60,7 @@ ENDINGS = {
     "raises": ("raise ValueError('bad')", "ValueError: bad"),
     "exits": ("sys.exit(3)", "SystemExit: 3"),
     "keyboard-interrupt": ("raise KeyboardInterrupt('from the skill')", "KeyboardInterrupt: from the skill"),
+    "raises-cancelled": ("raise asyncio.CancelledError('its own')", "CancelledError: its own"),
     "spins": ("while True: pass", "Timed out after 1.5 s"),
     "blocks": ("time.sleep(60)", "Timed out after 1.5 s"),
     "awaits": ("await asyncio.sleep(60)", "Timed out after 1.5 s"),

@@ -94,6 +94,7 @@ class Cancellation:
         self.task = self.main = self.loop = self.home = None
         self.held = 0
         self.pending = False
+        self.requested = False  # by the host, as against a CancelledError the skill raised itself
         self.signalled_once = False
         self.landed = False
 
@@ -107,6 +108,7 @@ class Cancellation:
         sys.settrace(None)
 
     def signalled(self, signum, frame):
+        self.requested = True
         if self.signalled_once or self.landed:
             return
         if self.held:
@@ -287,8 +289,10 @@ class Run:
         self.cancellation.arm(task, self.script())
         try:
             result = await task
-        except asyncio.CancelledError:
-            return None
+        except asyncio.CancelledError as e:
+            # The host's cancellation ends the run without a result (the host words it); one the skill
+            # raised is an error like any other the engine lets through.
+            return None if self.cancellation.requested else self.let_through(e)
         except BaseException as e:  # what the engine lets through, after its clean-up
             return self.let_through(e)
         finally:
