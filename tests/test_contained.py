@@ -357,6 +357,22 @@ async def test_logs_records_and_a_failing_on_log(tmp_path, caplog, engine):
     assert records.count(("zorvik.contained", "ERROR", "on_log raised an exception; the run goes on")) == 5
 
 
+async def test_odd_names_parameters_and_huge_log_lines_travel_whole(tmp_path):
+    path = skill(tmp_path, """
+        async def run(ctx, params):
+            ctx.log("x" * (24 << 20))
+            ctx.log(params["ключ"][1])
+            return {"params": params}
+    """, name="naïve 名前\n")
+    params = {"ключ": ["値", "a\u2028b\nc \udce9"]}
+    entries = []
+    async with ContainedRunner(timeout=4, spare=False) as runner:  # time enough, unless reading is quadratic
+        result = await runner.run("naïve 名前", params, path, on_log=entries.append)
+    assert (result.error, result.result) == (None, {"params": params})
+    assert messages(result.logs)[1:3] == ["x" * (24 << 20), params["ключ"][1]]
+    assert entries[:3] == result.logs[:3]
+
+
 async def test_directories_home_and_helpers_beside_each_skill(tmp_path, engine, monkeypatch):
     for name, answer in (("a", "first"), ("b", "second")):
         (tmp_path / name).mkdir()

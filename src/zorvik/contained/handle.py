@@ -97,7 +97,7 @@ class WorkerHandle:
         self.process = None
         self.loop = None
         self.pidfd = None
-        self.buffer = b""
+        self.buffer = bytearray()
         self.pending = b""
         self.entries = []
         self.on_log = None
@@ -296,7 +296,14 @@ class WorkerHandle:
             if not data:
                 self.loop.remove_reader(self.out)
                 return
-            *lines, self.buffer = (self.buffer + data).split(b"\n")
+            # A message may be megabytes long (a log entry): what came before its end is joined only once.
+            end = data.rfind(b"\n")
+            if end < 0:
+                self.buffer += data
+                lines = ()
+            else:
+                lines = (self.buffer + data[:end]).split(b"\n")
+                self.buffer = bytearray(data[end + 1:])
             for line in lines:
                 try:
                     self.message(json.loads(line))
