@@ -182,6 +182,12 @@ async def test_a_cancelled_host_task_stops_the_run_and_propagates(tmp_path, mark
     assert marked(mark) == []
 
 
+async def test_a_memory_limit_below_one_byte_still_holds(tmp_path):
+    path = skill(tmp_path, "import time\nasync def run(ctx, params):\n    time.sleep(30)\n")
+    async with ContainedRunner(memory_mb=1e-9, spare=False) as runner:
+        assert (await runner.run("skill", {}, path)).error == "Memory limit of 1e-09 MB exceeded"
+
+
 def open_fds():
     return len(os.listdir("/proc/self/fd"))
 

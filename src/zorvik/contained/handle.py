@@ -9,6 +9,7 @@ pipe takes it, and the deadline and the grace are timers.
 import asyncio
 import json
 import logging
+import math
 import os
 import signal
 import subprocess
@@ -175,7 +176,7 @@ class WorkerHandle:
             self.attach(asyncio.get_running_loop())
         start = time.time()
         self.on_log = on_log
-        self.control_line(b"run %d\n" % (round(memory_mb * MIB) if memory_mb else 0))
+        self.control_line(b"run %d\n" % (math.ceil(memory_mb * MIB) if memory_mb else 0))  # 0: no limit
         self.pending = memoryview((json.dumps(job) + "\n").encode())
         self.write_job()
         timed_out = cancelled = False
