@@ -335,9 +335,11 @@ async def test_wrong_arguments_get_the_engine_s_errors(call, message):
 
 async def test_logs_records_and_a_failing_on_log(tmp_path, caplog, engine):
     path = skill(tmp_path, """
+        import logging
         async def run(ctx, params):
             ctx.log("one")
             ctx.log("two")
+            logging.getLogger("zorvik.skills.skill_engine").info("%d items", "x")  # reported, as logging does
             raise RuntimeError("boom")
     """)
     caplog.set_level(logging.INFO)

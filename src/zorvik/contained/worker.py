@@ -195,10 +195,14 @@ class Forward(logging.Handler):
 
     def emit(self, record):
         with self.run.cancellation:
-            fields = {name: getattr(record, name, None) for name in RECORD_FIELDS}
-            fields["msg"] = record.getMessage()
-            if record.exc_info:
-                fields["exc_text"] = "".join(traceback.format_exception(*record.exc_info)).rstrip("\n")
+            try:
+                fields = {name: getattr(record, name, None) for name in RECORD_FIELDS}
+                fields["msg"] = record.getMessage()
+                if record.exc_info:
+                    fields["exc_text"] = "".join(traceback.format_exception(*record.exc_info)).rstrip("\n")
+            except Exception:  # a record whose message cannot be formatted: reported as every handler does
+                self.handleError(record)
+                return
             self.run.channel.send({"record": fields})
 
 
