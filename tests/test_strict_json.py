@@ -14,7 +14,11 @@ class Unprintable:
         raise RuntimeError("no")
 
 
-nested = []
+class OddKey(str):
+    def __repr__(self):
+        raise RuntimeError("no")
+
+
 cycle = {"a": [1]}
 cycle["a"].append(cycle)
 shared = [1]
@@ -36,12 +40,14 @@ for _ in range(300):
         ({1: "a", "1": "b", None: "c"}, {"1": "b", "None": "c"},
          [("r[1]", "int key", "'1'"), ("r", "keys 1 and '1'", "one key '1' (the later value kept)"),
           ("r[None]", "NoneType key", "'None'")]),
+        ({OddKey("1"): "a", 1: "b"}, {"1": "b"},
+         [("r[1]", "int key", "'1'"), ("r", "keys '1' and 1", "one key '1' (the later value kept)")]),
         (cycle, {"a": [1, "<cycle>"]}, [("r['a'][1]", "cycle", "'<cycle>'")]),
         ([shared, shared], [[1], [1]], []),  # shared, not cyclic
         ([Unprintable()], [f"<{__name__}.Unprintable object at "], [("r[0]", "Unprintable", "str()")]),
         ([10**4299, 10**4300], [10**4299, hex(10**4300)], [("r[1]", "int of more than 4300 digits", "hex()")]),
     ],
-    ids=["plain", "non-finite", "objects", "keys", "cycle", "shared", "unprintable", "huge-int"],
+    ids=["plain", "non-finite", "objects", "keys", "key-repr-fails", "cycle", "shared", "unprintable", "huge-int"],
 )
 def test_conversions_and_their_notes(value, plain, notes):
     converted, found = to_plain(value, "r")

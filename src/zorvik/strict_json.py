@@ -79,7 +79,7 @@ def _plain(value, where, notes, open_ids, depth):
         plain, originals = {}, {}
         for key, item in value.items():
             text = key if isinstance(key, str) else _text(key)
-            path = f"{where}[{key!r}]" if isinstance(key, str) else f"{where}[{text}]"
+            path = f"{where}[{_shown(key) if text is key else text}]"
             if text is not key:
                 notes.append((path, f"{type(key).__name__} key", repr(text)))
             if text in originals:
@@ -102,7 +102,7 @@ def _decimal(value):
 
 
 def _shown(key):
-    return repr(key) if isinstance(key, str) else _text(key)
+    return str.__repr__(key) if isinstance(key, str) else _text(key)  # a subclass's own repr() may fail
 
 
 def summary(notes):
