@@ -5,7 +5,6 @@ import json
 import logging
 import os
 import pathlib
-import signal
 import subprocess
 import sys
 import textwrap

@@ -135,8 +135,6 @@ def resolve_skill(skill, skills_dir):
 # ---------------------------------------------------------------- run
 
 
-
-
 @contextlib.contextmanager
 def stdout_to_stderr():
     """Sends everything written to standard output during a run to standard error.
