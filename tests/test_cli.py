@@ -313,6 +313,14 @@ def test_output_is_strict_json_and_what_was_converted_is_named(tmp_path, mode, s
     assert out.stderr.splitlines()[-len(expected):] == expected
 
 
+def test_a_result_prints_whatever_the_output_s_encoding(tmp_path):
+    path = skill(tmp_path, 'async def run(ctx, params):\n    return {"name": "日本 é"}\n')
+    argv, env = command("run", path)
+    out = subprocess.run(argv, capture_output=True, env=dict(env, PYTHONIOENCODING="latin-1"), timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert json.loads(out.stdout.decode("latin-1"))["result"] == {"name": "日本 é"}
+
+
 @pytest.mark.parametrize("mode", [[], ["--in-process"]], ids=["contained", "in-process"])
 def test_a_success_and_a_key_whose_repr_fails_are_warned_about_and_the_result_printed(tmp_path, mode):
     path = skill(tmp_path, """

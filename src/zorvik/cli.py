@@ -270,7 +270,7 @@ def report(outcome, args):
     for key, value in result.to_dict().items():
         plain[key], converted = strict_json.to_plain(value, key)
         notes += converted
-    text = strict_json.dumps(plain, indent=2)
+    text = strict_json.dumps(plain, sys.stdout.encoding or "utf-8", indent=2)
     unwritten = None
     if args.json_out is not None:
         try:

@@ -117,11 +117,12 @@ def refusal(notes):
                      f"tuples, str, int, finite float, bool and None)")
 
 
-def dumps(plain, **options):
-    """Strict JSON text of a plain value: non-ASCII as itself when it encodes as UTF-8, else escaped."""
+def dumps(plain, encoding="utf-8", **options):
+    """Strict JSON text of a plain value: non-ASCII as itself when the text encodes in ``encoding``
+    (where it is to be written), else escaped."""
     text = json.dumps(plain, allow_nan=False, ensure_ascii=False, **options)
     try:
-        text.encode("utf-8")
-    except UnicodeEncodeError:  # lone surrogates, e.g. from a file name that is not UTF-8
+        text.encode(encoding)
+    except UnicodeEncodeError:  # a narrower encoding, or lone surrogates (a file name that is not UTF-8)
         text = json.dumps(plain, allow_nan=False, **options)
     return text
