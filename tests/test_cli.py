@@ -381,6 +381,9 @@ def test_home_holds_the_whole_tree_and_json_out_the_result(tmp_path, home):
         ("{'items': [helper()]}",
          "result['items'][0] is a coroutine object (helper, made at {path}:5): did you forget an await?"),
         ("{'result': 'None'}", None),
+        ("(r := {}).update(a=r, b=r, c=r) or r",
+         "converted for JSON: result['a'] cycle → '<cycle>'; result['b'] cycle → '<cycle>'; result['c'] cycle → "
+         "'<cycle>'"),
     ],
 )
 def test_warnings_after_a_successful_run(tmp_path, returns, warning):

@@ -120,19 +120,23 @@ def truth(value):
         return False
 
 
-def awaitables_in(value, where="result", depth=0):
-    """Where in a returned value un-awaited coroutines (or other awaitables) sit, as subscript paths."""
+def awaitables_in(value, where="result", depth=0, seen=None):
+    """Where in a returned value un-awaited coroutines (or other awaitables) sit, as subscript paths.
+
+    Each container is looked into once: a result that holds itself (or one list in many places)
+    is searched in linear time.
+    """
     if inspect.isawaitable(value):
         return [(where, value)]
-    if depth > 20:
+    seen = set() if seen is None else seen
+    if depth > 20 or not isinstance(value, (dict, list, tuple)) or id(value) in seen:
         return []
+    seen.add(id(value))
+    items = value.items() if isinstance(value, dict) else enumerate(value)
     found = []
-    if isinstance(value, dict):
-        for key, item in value.items():
-            found += awaitables_in(item, f"{where}[{SHORT.repr(key)}]", depth + 1)
-    elif isinstance(value, (list, tuple)):
-        for index, item in enumerate(value):
-            found += awaitables_in(item, f"{where}[{index}]", depth + 1)
+    for key, item in items:
+        step = SHORT.repr(key) if isinstance(value, dict) else key
+        found += awaitables_in(item, f"{where}[{step}]", depth + 1, seen)
     return found
 
 
