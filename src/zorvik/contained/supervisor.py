@@ -37,10 +37,6 @@ PR_SET_CHILD_SUBREAPER = 36
 MEMORY_POLL_MS = 50
 
 
-class HostGone(Exception):
-    """The host died (the parent-death signal arrived)."""
-
-
 def serve(parent, control, out, job, close=()):
     """The supervisor's whole life, in a process of its own (exec'd or forked from the host); never returns.
 
@@ -92,90 +88,77 @@ class Supervisor:
         self.control = control
         self.out = out
         self.limit = 0
-        self.reaped = False
         self.statm = None
-        self.wakeup = False
+        self.host_died = False
 
     def serve(self, go):
         signal.signal(signal.SIGINT, signal.SIG_IGN)  # a terminal's Ctrl-C is for the host
         signal.signal(signal.SIGHUP, signal.SIG_IGN)  # so is a closed terminal: the host's death tells
+        # A signal only wakes the watch, through this pipe, and the watch looks at what came: no exception
+        # lands at whatever line a signal finds (between the run's end and the clean-up, say).
+        self.signals, wakeup = os.pipe()
+        os.set_blocking(self.signals, False)
+        os.set_blocking(wakeup, False)
+        signal.set_wakeup_fd(wakeup, warn_on_full_buffer=False)
         signal.signal(signal.SIGTERM, self.host_gone)
+        signal.signal(signal.SIGCHLD, lambda signum, frame: None)  # the worker's exit, where there are no pidfds
         try:
             os.setpgid(self.worker, self.worker)  # the worker does it too; whoever runs first wins
         except OSError:
             pass
         prctl = libc_prctl()
-        try:
-            if prctl is not None:
-                prctl(PR_SET_CHILD_SUBREAPER, 1)
-                prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
-            if os.getppid() != self.parent:
-                raise HostGone
-            os.write(go, b"1")
-            os.close(go)
-            ending = self.watch()
-        except HostGone:
-            ending = ("host", 0)
-        signal.signal(signal.SIGTERM, signal.SIG_IGN)
+        if prctl is not None:
+            prctl(PR_SET_CHILD_SUBREAPER, 1)
+            prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
+        if os.getppid() != self.parent:  # the host died before its death could signal
+            self.host_died = True
+        else:
+            try:
+                os.write(go, b"1")
+            except OSError:  # the worker is gone already: the watch finds its ending
+                pass
+        os.close(go)
+        ending = self.watch()
         self.kill_tree()
         try:
             os.write(self.out, b'{"ended": "%s", "value": %d}\n' % (ending[0].encode(), ending[1]))
         except OSError:  # the host is gone
             pass
 
-    @staticmethod
-    def host_gone(signum, frame):
-        raise HostGone
+    def host_gone(self, signum, frame):
+        self.host_died = True
 
     def watch(self):
         """Waits for the run's ending: the worker's exit, the host's kill, the memory limit or the host's end."""
-        exits = self.worker_exits()
         poller = select.poll()
-        poller.register(self.control, select.POLLIN)
-        poller.register(exits, select.POLLIN)
-        while True:
-            for fd, _ in poller.poll(MEMORY_POLL_MS if self.limit else None):
-                if fd == exits:
-                    ending = self.worker_ending(exits)
-                    if ending is not None:
-                        return ending
-                    continue
-                data = os.read(self.control, 4096)
-                if not data:
-                    return ("host", 0)
-                for line in data.splitlines():
-                    command, _, value = line.partition(b" ")
-                    if command == b"run":
-                        self.limit = int(value)
-                    elif command == b"cancel":
-                        os.kill(self.worker, signal.SIGTERM)  # not reaped yet, so still the worker
-                    elif command == b"kill":
-                        return ("killed", 0)
+        for fd in (self.control, self.signals, pidfd(self.worker)):
+            if fd is not None:
+                poller.register(fd, select.POLLIN)
+        while not self.host_died:
+            ending = self.worker_ending()
+            if ending is not None:
+                return ending
             if self.limit and self.resident() > self.limit:
                 return ("memory", 0)
+            for fd, _ in poller.poll(MEMORY_POLL_MS if self.limit else None):
+                if fd == self.signals:
+                    os.read(self.signals, 4096)
+                elif fd == self.control:
+                    data = os.read(self.control, 4096)
+                    if not data:
+                        return ("host", 0)
+                    for line in data.splitlines():
+                        command, _, value = line.partition(b" ")
+                        if command == b"run":
+                            self.limit = int(value)
+                        elif command == b"cancel":
+                            os.kill(self.worker, signal.SIGTERM)  # not reaped yet, so still the worker
+                        elif command == b"kill":
+                            return ("killed", 0)
+        return ("host", 0)
 
-    def worker_exits(self):
-        """A file descriptor that becomes readable when the worker exits."""
-        try:
-            return os.pidfd_open(self.worker)
-        except (AttributeError, OSError):
-            self.wakeup = True
-        # Without pidfds: SIGCHLD through the wakeup descriptor (checked once now, in case it already came).
-        read, write = os.pipe()
-        os.set_blocking(read, False)
-        os.set_blocking(write, False)
-        signal.signal(signal.SIGCHLD, lambda signum, frame: None)
-        signal.set_wakeup_fd(write)
-        os.write(write, b"\0")
-        return read
-
-    def worker_ending(self, exits):
+    def worker_ending(self):
         """How the worker ended, or None while it runs; it stays unreaped, so its pid stays its own."""
-        if self.wakeup:
-            try:
-                os.read(exits, 4096)
-            except BlockingIOError:
-                pass
         info = os.waitid(os.P_PID, self.worker, os.WEXITED | os.WNOHANG | os.WNOWAIT)
         if info is None:
             return None
@@ -214,6 +197,15 @@ class Supervisor:
                     except OSError:
                         pass
                 os.waitpid(-1, 0)
+
+
+def pidfd(pid):
+    """A file descriptor that becomes readable when the process exits, or None without pidfds (SIGCHLD
+    wakes the watch then)."""
+    try:
+        return os.pidfd_open(pid)
+    except (AttributeError, OSError):
+        return None
 
 
 def children():
