@@ -480,8 +480,11 @@ def in_a_thread(c):
          ["1: helper(ctx) cannot take (ctx, params): the engine passes two arguments"]),
         ("async def helper(ctx, params):\n    ctx.log('x')\nrun = helper\n", ["ok"]),
         ("async def run(ctx, params):\n    ctx = params['other']\n    ctx.anything()\n", ["ok"]),
+        ("from asyncio import sleep\ndef pause():\n    from time import sleep\n    sleep(1)\n"
+         "async def run(ctx, params):\n    await sleep(1)\n", ["ok"]),
     ],
-    ids=["mistakes", "warning-only", "lambda", "plain-def-alias", "alias-signature", "async-alias", "rebound-ctx"],
+    ids=["mistakes", "warning-only", "lambda", "plain-def-alias", "alias-signature", "async-alias", "rebound-ctx",
+         "import-elsewhere"],
 )
 def test_check_finds_the_common_mistakes(tmp_path, capsys, source, found):
     path = tmp_path / "checked.py"

@@ -218,10 +218,14 @@ def context_findings(function, ctx, context, tree):
     return found
 
 
-def imported_names(tree):
-    """Each name bound by an import anywhere in the file, and the dotted name it stands for."""
+def imported_names(tree, function):
+    """Each name an import binds at module level or inside ``function``, and the dotted name it stands for.
+
+    Imports inside other functions are theirs alone: ``from time import sleep``
+    in a helper leaves the module's ``sleep`` as it was.
+    """
     names = {}
-    for node in ast.walk(tree):
+    for node in [*top_level(tree.body), *ast.walk(function)]:
         if isinstance(node, ast.Import):
             for alias in node.names:
                 if alias.asname:
@@ -247,7 +251,7 @@ def dotted(node, imported):
 
 def blocking_findings(function, ctx, tree):
     """Calls in run's own body (nested plain functions left out) that hold up the event loop."""
-    imported = imported_names(tree)
+    imported = imported_names(tree, function)
     found = []
     for node, _ in scope(function.body, function, lambda node: isinstance(node, (ast.FunctionDef, ast.Lambda))):
         if not isinstance(node, ast.Call):
