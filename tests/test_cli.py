@@ -479,12 +479,18 @@ def in_a_thread(c):
         ("async def helper(ctx):\n    return {}\nrun = helper\n",
          ["1: helper(ctx) cannot take (ctx, params): the engine passes two arguments"]),
         ("async def helper(ctx, params):\n    ctx.log('x')\nrun = helper\n", ["ok"]),
+        ("class Skill:\n    pass\nrun = Skill\n",
+         ["3: run is Skill (line 1), a class: a skill defines async def run(ctx, params)"]),
+        ("impl = lambda ctx, params: {}\nrun = impl\n",
+         ["2: run is impl (line 1), a lambda, which cannot be awaited: a skill defines async def run(ctx, params)"]),
+        ("async def run(ctx):\n    return {}\nrun.timeout = 60\n",
+         ["1: run(ctx) cannot take (ctx, params): the engine passes two arguments"]),
         ("async def run(ctx, params):\n    ctx = params['other']\n    ctx.anything()\n", ["ok"]),
         ("from asyncio import sleep\ndef pause():\n    from time import sleep\n    sleep(1)\n"
          "async def run(ctx, params):\n    await sleep(1)\n", ["ok"]),
     ],
-    ids=["mistakes", "warning-only", "lambda", "plain-def-alias", "alias-signature", "async-alias", "rebound-ctx",
-         "import-elsewhere"],
+    ids=["mistakes", "warning-only", "lambda", "plain-def-alias", "alias-signature", "async-alias", "class-alias",
+         "lambda-alias", "attribute-set", "rebound-ctx", "import-elsewhere"],
 )
 def test_check_finds_the_common_mistakes(tmp_path, capsys, source, found):
     path = tmp_path / "checked.py"

@@ -84,7 +84,8 @@ def binds(node, name):
         targets = [item.optional_vars for item in node.items if item.optional_vars]
     else:
         return False
-    return any(isinstance(n, ast.Name) and n.id == name for target in targets for n in ast.walk(target))
+    return any(isinstance(n, ast.Name) and n.id == name and isinstance(n.ctx, ast.Store)
+               for target in targets for n in ast.walk(target))
 
 
 def binding(tree, name, before=None):
@@ -132,25 +133,26 @@ def run_function(tree):
     bound = binding(tree, "run")
     if bound is None:
         return Finding(1, f"no function run: {SHAPE}")
-    if isinstance(bound, ast.ClassDef):
-        return Finding(bound.lineno, f"run is a class: {SHAPE}")
-    name, function = "run", bound
-    value = assigned_value(bound, "run")
+    # run = helper: what helper is bound to (before that line) is what run is.
+    name, found = "run", bound
+    while isinstance(value := assigned_value(found, name), ast.Name):
+        name, found = value.id, binding(tree, value.id, before=found)
+        if found is None:
+            return None
+    said = "run is" if found is bound else f"run is {name} (line {found.lineno}),"
+    if isinstance(found, ast.ClassDef):
+        return Finding(bound.lineno, f"{said} a class: {SHAPE}")
     if isinstance(value, ast.Lambda):
-        return Finding(bound.lineno, f"run is a lambda, which cannot be awaited: {SHAPE}")
+        return Finding(bound.lineno, f"{said} a lambda, which cannot be awaited: {SHAPE}")
     if isinstance(value, LITERALS):
-        return Finding(bound.lineno, f"run is {ast.unparse(value)[:40]}, not a function: {SHAPE}")
-    if isinstance(value, ast.Name):
-        name, function = value.id, binding(tree, value.id, before=bound)
-    if not isinstance(function, (ast.FunctionDef, ast.AsyncFunctionDef)) or function.decorator_list:
+        return Finding(bound.lineno, f"{said} {ast.unparse(value)[:40]}, not a function: {SHAPE}")
+    if not isinstance(found, (ast.FunctionDef, ast.AsyncFunctionDef)) or found.decorator_list:
         return None
-    if isinstance(function, ast.FunctionDef):
-        if name == "run":
-            return Finding(function.lineno, "run is not async: define it as async def run(ctx, params)")
-        return Finding(bound.lineno, f"run is {name} (line {function.lineno}), which is not async: "
-                                     f"define it as async def {name}(ctx, params)")
-    problem = signature_problem(function, name)
-    return function if problem is None else Finding(function.lineno, problem)
+    if isinstance(found, ast.FunctionDef):
+        which = "" if found is bound else " which is"
+        return Finding(bound.lineno, f"{said}{which} not async: define it as async def {name}(ctx, params)")
+    problem = signature_problem(found, name)
+    return found if problem is None else Finding(found.lineno, problem)
 
 
 # ---------------------------------------------------------------- inside run
