@@ -469,6 +469,10 @@ def in_a_thread(c):
             "15: warning: urllib.request.urlopen(...) blocks the event loop, and the whole run with it: "
             "use await asyncio.to_thread(urllib.request.urlopen, ...)",
             "16: c.zzzq: the context has no attribute 'zzzq'; help(ZorvikContext) lists what it has"]),
+        ("async def run(ctx, params):\n    await ctx.browser_select_option('#a', 'b')\n    return ctx.LLM_ask\n",
+         ["2: ctx.browser_select_option: the context has no attribute 'browser_select_option'; "
+          "help(ZorvikContext) lists what it has",
+          "3: ctx.LLM_ask: the context has no attribute 'LLM_ask'; did you mean ctx.llm_ask?"]),
         ("import time\nasync def run(ctx, params):\n    time.sleep(1)\n",
          ["3: warning: time.sleep(...) blocks the event loop, and the whole run with it: use await asyncio.sleep(...)",
           "ok (1 warning)"]),
@@ -489,7 +493,7 @@ def in_a_thread(c):
         ("from asyncio import sleep\ndef pause():\n    from time import sleep\n    sleep(1)\n"
          "async def run(ctx, params):\n    await sleep(1)\n", ["ok"]),
     ],
-    ids=["mistakes", "warning-only", "lambda", "plain-def-alias", "alias-signature", "async-alias", "class-alias",
+    ids=["mistakes", "pythons-hint", "warning-only", "lambda", "plain-def-alias", "alias-signature", "async-alias", "class-alias",
          "lambda-alias", "attribute-set", "rebound-ctx", "import-elsewhere"],
 )
 def test_check_finds_the_common_mistakes(tmp_path, capsys, source, found):

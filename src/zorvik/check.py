@@ -7,9 +7,9 @@ event loop. What the context has comes from the engine's own class.
 """
 
 import ast
-import difflib
 import inspect
 import tempfile
+import traceback
 from typing import NamedTuple
 
 from zorvik.host import zorvik_home
@@ -172,11 +172,18 @@ def parameters(a):
 
 
 def closest(name, names):
-    """The name Python's own "Did you mean" would most likely offer (private names only for a private one)."""
-    if not name.startswith("_"):
-        names = [n for n in names if not n.startswith("_")]
-    match = difflib.get_close_matches(name, names, n=1, cutoff=0.6)
-    return match[0] if match else None
+    """The name Python's own "Did you mean" offers when ``name`` is missing from an object with ``names``, or None.
+
+    The run itself shows Python's hint for the same mistake: both say the same.
+    """
+
+    class Listing:
+        def __dir__(self):
+            return names
+
+    shown = str(traceback.TracebackException.from_exception(AttributeError(name=name, obj=Listing())))
+    _, said, hint = shown.partition("Did you mean: '")
+    return hint.removesuffix("'?") if said else None
 
 
 def coroutine_misuse(call, parent, shown):

@@ -12,8 +12,8 @@ The command is a host of the skill engine like the application itself: it
 runs skills through PythonSkillRunner and reads files without importing
 them. Only the standard library and the engine are imported, and the engine
 only when the chosen subcommand needs it. The checks of ``check`` (and the
-difflib and tempfile they use) are imported by the subcommands that use
-them: a run would pay some 2 ms of its start-up for them.
+tempfile module they use) are imported by the subcommands that use them: a
+run would pay some 2 ms of its start-up for them.
 """
 
 import argparse
