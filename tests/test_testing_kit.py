@@ -330,6 +330,32 @@ def test_fake_browser_answers_playwrights_whole_api_and_follows_links(tmp_path):
     assert browser.calls[-3:] == [("close", (), {}), ("close", (), {}), ("stop", (), {})]
 
 
+PAGE_STEP = """
+async def run(ctx, params):
+    page = await ctx.browser_open()
+    await ctx.browser_navigate("https://a.example/")
+    try:
+        return {{"value": await step(page)}}
+    except Exception as e:
+        return {{"value": f"{{type(e).__name__}}: {{e}}"}}
+
+async def step(page):
+    {step}
+"""
+
+
+@pytest.mark.parametrize("step, value", [
+    ("return await page.evaluate('x => x', arg=3)", "same"),
+])
+def test_fake_pages_take_playwrights_arguments_and_mean_what_they_mean(tmp_path, step, value):
+    pytest.importorskip("playwright.async_api")
+    browser = FakeBrowser({"https://a.example/": FakePage("A", selectors=["#here"], evaluate={"x => x": "same"},
+                                                          links={"a.next": "https://b.example/"}),
+                           "https://b.example/": "B"})
+    result = run_skill(skill(tmp_path, PAGE_STEP.format(step=step)), browser=browser, home=tmp_path)
+    assert result.result == {"value": value}
+
+
 AUTHORS_TESTS = '''
 import asyncio
 import pytest

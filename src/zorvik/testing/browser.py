@@ -421,7 +421,7 @@ class _Page(_Object):
         self._need("Page.wait_for_selector", selector, kwargs.get("timeout"))
 
     @recorded
-    async def evaluate(self, expression, *args):
+    async def evaluate(self, expression, arg=None):
         value = self._content.result(expression)
         if value is UNANSWERED:
             raise self._fake._error(
