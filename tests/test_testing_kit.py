@@ -346,6 +346,11 @@ async def step(page):
 
 @pytest.mark.parametrize("step, value", [
     ("return await page.evaluate('x => x', arg=3)", "same"),
+    ("return await page.wait_for_selector('#gone', state='detached')", None),
+    ("return await page.locator('#gone').wait_for(state='hidden')", None),
+    ("return await page.wait_for_selector('#here', state='hidden', timeout=10)",
+     'TimeoutError: Page.wait_for_selector: Timeout 10ms exceeded: "#here" is still on https://a.example/ '
+     "(among its FakePage selectors)"),
 ])
 def test_fake_pages_take_playwrights_arguments_and_mean_what_they_mean(tmp_path, step, value):
     pytest.importorskip("playwright.async_api")

@@ -109,8 +109,9 @@ class FakeBrowser:
     As Playwright would, a URL that is not in ``pages`` fails to load
     (``Error``), and a selector the current page lacks fails a ``click``,
     ``fill``, ``wait_for_selector`` or ``set_input_files`` (``TimeoutError``),
-    of the page or of a locator made by ``page.locator(selector)``, but at
-    once rather than after the time-out. These are Playwright's own error
+    of the page or of a locator made by ``page.locator(selector)``, and so
+    does a selector still there for a wait with ``state="detached"`` or
+    ``"hidden"``, but at once rather than after the time-out. These are Playwright's own error
     types when Playwright is installed, else look-alikes of the same names.
     ``screenshot`` writes a small valid PNG and ``storage_state`` a valid JSON
     file; a page of a closed browser refuses every call. Any other method of
@@ -382,13 +383,17 @@ class _Page(_Object):
         self.url = "about:blank"
         self._content = BLANK
 
-    def _need(self, method, selector, timeout):
-        if selector is not None and selector not in self._content.selectors:
+    def _need(self, method, selector, timeout, state=None):
+        """Fails at once where Playwright would time out: ``selector`` is not on the page, or still is when the
+        wait is for it to go (``state`` "detached" or "hidden")."""
+        gone = state in ("detached", "hidden")
+        if selector is not None and (selector in self._content.selectors) == gone:
             shown = "30000" if timeout is None else f"{timeout:g}"
+            found = "is still on" if gone else "is not on"
             raise self._fake._error(
                 "TimeoutError",
-                f'{method}: Timeout {shown}ms exceeded: "{selector}" is not on {self.url} '
-                f"(not among its FakePage selectors)")
+                f'{method}: Timeout {shown}ms exceeded: "{selector}" {found} {self.url} '
+                f"({'among' if gone else 'not among'} its FakePage selectors)")
 
     def _load(self, method, url):
         page = self._fake._page(url)
@@ -418,7 +423,7 @@ class _Page(_Object):
 
     @recorded
     async def wait_for_selector(self, selector, **kwargs):
-        self._need("Page.wait_for_selector", selector, kwargs.get("timeout"))
+        self._need("Page.wait_for_selector", selector, kwargs.get("timeout"), kwargs.get("state"))
 
     @recorded
     async def evaluate(self, expression, arg=None):
@@ -472,7 +477,7 @@ class _Locator(_Object):
 
     @recorded
     async def wait_for(self, **kwargs):
-        self._page()._need("Locator.wait_for", self._selector, kwargs.get("timeout"))
+        self._page()._need("Locator.wait_for", self._selector, kwargs.get("timeout"), kwargs.get("state"))
 
     @recorded
     async def set_input_files(self, files, **kwargs):
