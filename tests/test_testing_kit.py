@@ -351,6 +351,8 @@ async def step(page):
     ("return await page.wait_for_selector('#here', state='hidden', timeout=10)",
      'TimeoutError: Page.wait_for_selector: Timeout 10ms exceeded: "#here" is still on https://a.example/ '
      "(among its FakePage selectors)"),
+    ("return await page.reload()", None),  # declared Optional: not a fake of typing's Union
+    ("return await page.locator('#here').evaluate('e => e.id')", None),  # declared Any
 ])
 def test_fake_pages_take_playwrights_arguments_and_mean_what_they_mean(tmp_path, step, value):
     pytest.importorskip("playwright.async_api")

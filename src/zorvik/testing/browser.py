@@ -138,9 +138,13 @@ class FakeBrowser:
         return getattr(self.module, kind)(message)
 
     def _api(self, kind):
-        """Playwright's own class named ``kind``, or None without Playwright."""
-        real = self.module._real_module()
-        return getattr(real, kind, None) if real is not None else None
+        """Playwright's own class named ``kind``, or None (also without Playwright).
+
+        The module exports typing's names too: ``Union`` and ``Any`` are
+        classes, and a method declared to return them returns no Playwright object.
+        """
+        api = getattr(self.module._real_module(), kind, None)
+        return api if inspect.isclass(api) and api.__module__.startswith("playwright.async_api") else None
 
     def installed(self):
         """``playwright.async_api`` replaced by ``module`` (and the package too, when it is not installed)."""
