@@ -353,6 +353,11 @@ async def step(page):
      "(among its FakePage selectors)"),
     ("return await page.reload()", None),  # declared Optional: not a fake of typing's Union
     ("return await page.locator('#here').evaluate('e => e.id')", None),  # declared Any
+    ("async with page.expect_navigation():\n        await page.click('a.next')\n    return page.url",
+     "https://b.example/"),
+    ("async with page.expect_popup() as popup:\n        await page.click('#here')\n"
+     "    opened = await popup.value\n    return [repr(opened), opened is page, opened.url]",
+     ["<fake Page>", False, "about:blank"]),
 ])
 def test_fake_pages_take_playwrights_arguments_and_mean_what_they_mean(tmp_path, step, value):
     pytest.importorskip("playwright.async_api")

@@ -16,6 +16,7 @@ import inspect
 import json
 import os
 import struct
+import typing
 import zlib
 from pathlib import Path
 
@@ -286,13 +287,19 @@ class _Object:
         """What a method or property without behaviour of its own returns: a fake of its declared class, or None."""
         if declared is None:
             return None
-        kind = inspect.signature(declared).return_annotation
-        kind = getattr(kind, "__name__", kind)
+        returns = inspect.signature(declared).return_annotation
+        kind = getattr(returns, "__name__", returns)
+        if kind == "AsyncEventContextManager":  # page.expect_popup() and its kin
+            (event,) = typing.get_args(returns)
+            value = self._new(getattr(event, "__forward_arg__", event), name, args)
+            return self._adopt(_Expected(self._fake, self, value))
+        existing = self._nearest(kind) if kind in CHAIN else None
+        return existing if existing is not None else self._new(kind, name, args)
+
+    def _new(self, kind, name, args):
+        """A new fake of Playwright's class ``kind``, made by this object's method ``name``; None for another kind."""
         if not isinstance(kind, str) or self._fake._api(kind) is None:
             return None
-        existing = self._nearest(kind) if kind in CHAIN else None
-        if existing is not None:
-            return existing
         if kind == "Locator":
             return self._adopt(_Locator(self._fake, self, _selector(self, name, args)))
         made = FAKES.get(kind)
@@ -487,6 +494,31 @@ class _Locator(_Object):
     async def set_input_files(self, files, **kwargs):
         self._page()._need("Locator.set_input_files", self._selector, kwargs.get("timeout"))
         _read(files)
+
+
+class _Expected(_Object):
+    """What an ``expect_*`` method returns: ``async with page.expect_popup() as info:`` ... ``await info.value``.
+
+    The event has happened by the end of the block: its value is a fake of
+    the class Playwright declares (a new page for a popup), or None.
+    """
+
+    def __init__(self, fake, owner, value):
+        super().__init__(fake, owner, "AsyncEventContextManager")
+        self._value = value
+
+    async def __aenter__(self):
+        return self
+
+    async def __aexit__(self, *exc):
+        return None
+
+    @property
+    def value(self):
+        return asyncio.sleep(0, self._value)
+
+    def is_done(self):
+        return True
 
 
 FAKES = {"Browser": _Browser, "BrowserContext": _Context, "Page": _Page, "Locator": _Locator}
