@@ -368,6 +368,21 @@ def test_fake_pages_take_playwrights_arguments_and_mean_what_they_mean(tmp_path,
     assert result.result == {"value": value}
 
 
+def test_an_awaitable_answer_is_awaited_and_a_time_limit_ends_a_run_stuck_there(tmp_path):
+    browser = FakeBrowser({"https://a.example/": "A"})
+    browser.answers.update({"title": lambda: asyncio.sleep(0, "Title"), "goto": lambda url, **kw: asyncio.sleep(60)})
+    path = skill(tmp_path, """
+        async def run(ctx, params):
+            page = await ctx.browser_open()
+            ctx.log(await page.title())
+            await ctx.browser_navigate("https://a.example/")
+    """)
+    result = run_skill(path, browser=browser, home=tmp_path, timeout=0.2)
+    assert result.error == "Timed out after 0.2 s"
+    assert [entry.split("] ", 1)[1] for entry in result.logs] == [
+        "Starting skill: skill", "Browser opened", "Title", "Browser closed"]
+
+
 AUTHORS_TESTS = '''
 import asyncio
 import pytest

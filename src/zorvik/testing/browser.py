@@ -105,7 +105,8 @@ class FakeBrowser:
     method returns, instead of what the fake does: the key is the method's
     name, or ``"Class.name"`` for one class only (``"Browser.close"``); the
     value is returned, raised when it is an exception instance, or called
-    with the call's arguments when it is callable.
+    with the call's arguments when it is callable (and what that returns
+    awaited by a coroutine method, when it can be).
 
     As Playwright would, a URL that is not in ``pages`` fails to load
     (``Error``), and a selector the current page lacks fails a ``click``,
@@ -193,23 +194,10 @@ class FakeBrowser:
 
 
 def recorded(method):
-    """A method of a fake object: the call is recorded, refused on a closed object, and ``answers`` come first."""
+    """A method of a fake object with behaviour of its own; its calls go the way of all others (``_Object._method``)."""
     name = method.__name__
-
-    if inspect.iscoroutinefunction(method):
-        @functools.wraps(method)
-        async def call(self, *args, **kwargs):
-            self._fake._record(self, name, args, kwargs)
-            await self._fake._wait(self, name)
-            answer = self._fake._answer(self, name, args, kwargs)
-            return await method(self, *args, **kwargs) if answer is UNANSWERED else answer
-    else:
-        @functools.wraps(method)
-        def call(self, *args, **kwargs):
-            self._fake._record(self, name, args, kwargs)
-            answer = self._fake._answer(self, name, args, kwargs)
-            return method(self, *args, **kwargs) if answer is UNANSWERED else answer
-    return call
+    awaited = inspect.iscoroutinefunction(method)
+    return property(lambda self: self._method(name, awaited, functools.partial(method, self)))
 
 
 class _Object:
@@ -251,7 +239,7 @@ class _Object:
             raise AttributeError(name)
         api = self._fake._api(self._kind)
         if api is None:
-            return self._method(name, True, None)
+            return self._method(name, True, lambda *args, **kwargs: None)
         member = inspect.getattr_static(api, name, None)
         if member is None:
             names = [n for n in dir(api) if not n.startswith("_")]
@@ -261,32 +249,33 @@ class _Object:
         if isinstance(member, property):
             answer = self._fake.answers.get(f"{self._kind}.{name}", self._fake.answers.get(name, UNANSWERED))
             return self._made(name, member.fget, ()) if answer is UNANSWERED else answer
-        return self._method(name, inspect.iscoroutinefunction(member), member)
+        return self._method(name, inspect.iscoroutinefunction(member),
+                            lambda *args, **kwargs: self._made(name, member, args))
 
-    def _method(self, name, awaited, declared):
-        def answer(args, kwargs):
-            answered = self._fake._answer(self, name, args, kwargs)
-            return self._made(name, declared, args) if answered is UNANSWERED else answered
+    def _method(self, name, awaited, behaviour):
+        """The method ``name``: each call is recorded, refused on a closed object, and answered from ``answers``,
+        else by ``behaviour(*args, **kwargs)``; a coroutine method awaits an awaitable answer."""
+        fake = self._fake
 
         def call(*args, **kwargs):
-            self._fake._record(self, name, args, kwargs)
-            return answer(args, kwargs)
-
-        if not awaited:
-            return call
+            fake._record(self, name, args, kwargs)
+            answer = fake._answer(self, name, args, kwargs)
+            return behaviour(*args, **kwargs) if answer is UNANSWERED else answer
 
         async def coroutine(*args, **kwargs):
-            self._fake._record(self, name, args, kwargs)
-            await self._fake._wait(self, name)
-            return answer(args, kwargs)
+            fake._record(self, name, args, kwargs)
+            await fake._wait(self, name)
+            answer = fake._answer(self, name, args, kwargs)
+            if answer is UNANSWERED:
+                answer = behaviour(*args, **kwargs)
+            return await answer if inspect.isawaitable(answer) else answer
 
-        coroutine.__name__ = coroutine.__qualname__ = name
-        return coroutine
+        method = coroutine if awaited else call
+        method.__name__ = method.__qualname__ = name
+        return method
 
     def _made(self, name, declared, args):
         """What a method or property without behaviour of its own returns: a fake of its declared class, or None."""
-        if declared is None:
-            return None
         returns = inspect.signature(declared).return_annotation
         kind = getattr(returns, "__name__", returns)
         if kind == "AsyncEventContextManager":  # page.expect_popup() and its kin
