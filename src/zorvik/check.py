@@ -9,10 +9,9 @@ event loop. What the context has comes from the engine's own class.
 import ast
 import inspect
 import tempfile
-import traceback
 from typing import NamedTuple
 
-from zorvik.host import zorvik_home
+from zorvik.host import suggestion, zorvik_home
 
 SHAPE = "a skill defines async def run(ctx, params)"
 
@@ -171,21 +170,6 @@ def parameters(a):
     return names + [arg.arg for arg in (a.vararg, a.kwarg) if arg is not None]
 
 
-def closest(name, names):
-    """The name Python's own "Did you mean" offers when ``name`` is missing from an object with ``names``, or None.
-
-    The run itself shows Python's hint for the same mistake: both say the same.
-    """
-
-    class Listing:
-        def __dir__(self):
-            return names
-
-    shown = str(traceback.TracebackException.from_exception(AttributeError(name=name, obj=Listing())))
-    _, said, hint = shown.partition("Did you mean: '")
-    return hint.removesuffix("'?") if said else None
-
-
 def coroutine_misuse(call, parent, shown):
     """How an un-awaited context coroutine is used where its result was meant, or None."""
     if isinstance(parent, ast.Expr):
@@ -217,7 +201,7 @@ def context_findings(function, ctx, context, tree):
         if not (isinstance(node, ast.Attribute) and isinstance(node.value, ast.Name) and node.value.id == ctx):
             continue
         if node.attr not in known:
-            hint = closest(node.attr, context.names)
+            hint = suggestion(node.attr, context.names)
             fix = f"did you mean {ctx}.{hint}?" if hint else "help(ZorvikContext) lists what it has"
             found.append(Finding(node.lineno, f"{ctx}.{node.attr}: the context has no attribute {node.attr!r}; {fix}"))
         elif node.attr in context.coroutines and isinstance(parent, ast.Call) and parent.func is node:

@@ -10,7 +10,6 @@ scripts, files); the rest record the call and return what ``answers`` says.
 """
 
 import asyncio
-import difflib
 import functools
 import inspect
 import json
@@ -20,6 +19,7 @@ import typing
 import zlib
 from pathlib import Path
 
+from zorvik.host import suggestion
 from zorvik.testing.standin import StandIn
 
 BODY_TEXT = "() => document.body.innerText"
@@ -242,9 +242,8 @@ class _Object:
             return self._method(name, True, lambda *args, **kwargs: None)
         member = inspect.getattr_static(api, name, None)
         if member is None:
-            names = [n for n in dir(api) if not n.startswith("_")]
-            close = difflib.get_close_matches(name, names, n=1)
-            hint = f". Did you mean: {close[0]!r}?" if close else ""
+            close = suggestion(name, dir(api))
+            hint = f". Did you mean: {close!r}?" if close else ""
             raise AttributeError(f"{self._kind!r} object has no attribute {name!r}{hint}")
         if isinstance(member, property):
             answer = self._fake.answers.get(f"{self._kind}.{name}", self._fake.answers.get(name, UNANSWERED))
