@@ -403,7 +403,7 @@ def test_left_on_purpose(run_skill, fake_llm):
 def test_a_time_limit(run_skill):
     result = run_skill("stuck.py", timeout=0.2)
     assert (result.success, result.error) == (False, "Timed out after 0.2 s")
-    assert [entry.split("] ", 1)[1] for entry in result.logs] == ["Starting skill: stuck", "waiting"]
+    assert [entry.split("] ", 1)[1] for entry in result.logs] == ["Starting skill: stuck", "waiting", "Browser closed"]
 
 def test_missing(run_skill, tmp_path):
     with pytest.raises(FileNotFoundError) as caught:
@@ -425,6 +425,6 @@ def test_the_plugin_finds_skills_beside_the_test_checks_unused_replies_and_limit
             await asyncio.sleep(60)
     """, name="stuck")
     out = authors_tests("tests/test_authors.py", cwd=tmp_path)
-    assert re.search(r"\b3 passed, 1 error\b", out.stdout), out.stdout
+    assert re.search(r"^4 passed, 1 error in ", out.stdout, re.M), out.stdout
     assert ("FakeLLM: 1 queued reply was never asked for: ['never asked for'] "
             "(mark the test allow_unused_replies if that is intended)") in out.stdout
