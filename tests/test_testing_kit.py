@@ -400,6 +400,10 @@ def test_left_on_purpose(run_skill, fake_llm):
     assert run_skill("beside.py").result == {"answer": "HELLO"}
     assert fake_llm.unused == ["never asked for"]
 
+def test_fails_with_replies_left(run_skill, fake_llm):
+    fake_llm.replies += ["left because the test failed"]
+    assert False, "the test's own failure"
+
 def test_a_time_limit(run_skill):
     result = run_skill("stuck.py", timeout=0.2)
     assert (result.success, result.error) == (False, "Timed out after 0.2 s")
@@ -425,6 +429,6 @@ def test_the_plugin_finds_skills_beside_the_test_checks_unused_replies_and_limit
             await asyncio.sleep(60)
     """, name="stuck")
     out = authors_tests("tests/test_authors.py", cwd=tmp_path)
-    assert re.search(r"^4 passed, 1 error in ", out.stdout, re.M), out.stdout
+    assert re.search(r"^1 failed, 4 passed, 1 error in ", out.stdout, re.M), out.stdout
     assert ("FakeLLM: 1 queued reply was never asked for: ['never asked for'] "
             "(mark the test allow_unused_replies if that is intended)") in out.stdout
