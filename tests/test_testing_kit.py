@@ -184,6 +184,18 @@ async def test_fake_llm_replies_in_order_and_records_requests(tmp_path):
         await ctx.llm_ask("?")
 
 
+def test_a_lone_text_is_one_reply_or_one_selector(tmp_path):
+    browser = FakeBrowser({"https://a.example/": FakePage("A", selectors="#go")})
+    path = skill(tmp_path, """
+        async def run(ctx, params):
+            await ctx.browser_navigate("https://a.example/")
+            await ctx.browser_click("#go")
+            return {"reply": await ctx.llm_ask("?")}
+    """)
+    result = run_skill(path, llm=FakeLLM("the one reply"), browser=browser, home=tmp_path)
+    assert result.result == {"reply": "the one reply"}, result.error
+
+
 @pytest.mark.parametrize("outcome", ["returns", "raises", "exits"])
 def test_a_run_restores_everything_it_changed(tmp_path, outcome):
     from zorvik.skills import skill_engine as engine

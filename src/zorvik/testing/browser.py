@@ -58,7 +58,8 @@ def png(width=1, height=1):
 class FakePage:
     """One page of a FakeBrowser: its body text, the CSS selectors on it, the results of scripts, its links.
 
-    ``selectors`` are matched as written (no CSS is parsed). ``evaluate``
+    ``selectors`` (one ``str``, or several) are matched as written (no CSS
+    is parsed); the selectors of ``links`` are on the page too. ``evaluate``
     maps a script to what ``page.evaluate`` returns for it: a key is the
     script's exact text or a callable ``(script) -> bool``; a value is the
     result, an exception instance to raise, or a callable of the script
@@ -71,7 +72,8 @@ class FakePage:
     def __init__(self, text="", selectors=(), evaluate=None, links=None):
         self.text = text
         self.links = dict(links or {})
-        self.selectors = tuple(selectors) + tuple(s for s in self.links if s not in selectors)
+        selectors = [selectors] if isinstance(selectors, str) else list(selectors)
+        self.selectors = tuple(dict.fromkeys([*selectors, *self.links]))
         self.evaluate = dict(evaluate or {})
 
     def __repr__(self):
