@@ -102,6 +102,19 @@ def test_a_path_below_the_roots_own_directories_is_the_roots(standin, tmp_path, 
     assert (done.stdout, done.stderr.splitlines(keepends=True)[0] if done.stderr else "") == (stdout, stderr)
 
 
+def test_a_host_directory_the_root_has_only_empty_is_pointed_out(standin, tmp_path):
+    host = pathlib.Path("/var/tmp", f"zorvik-{tmp_path.name}")  # below the root's own /var
+    (host / "tests").mkdir(parents=True)
+    (standin / str(host).lstrip("/")).mkdir(parents=True)  # the mount point an earlier run from there left
+    try:
+        done = py314(standin, "cat", host, cwd=tmp_path)
+    finally:
+        shutil.rmtree(host)
+    assert done.stderr.splitlines()[0] == (
+        f"py314: {host} cannot be reached inside the toolchain root, which has its own /var; "
+        "move it elsewhere (for example under /tmp or this checkout)")
+
+
 @pytest.mark.parametrize("option, written", [
     (["--dir", "{tmp}/new/skills"], "new/skills/news.py"),
     (["--home={tmp}/new/home"], "new/home/news.py"),
