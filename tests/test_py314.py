@@ -49,9 +49,9 @@ def standin(tmp_path_factory):
     return root
 
 
-def py314(standin, *args, cwd, **env):
+def py314(standin, *args, cwd, wrapper=WRAPPER, **env):
     env = {"PATH": PATH, "ZORVIK_PY314_ROOT": str(standin), "ZORVIK_PY314_ROOT_ONLY": "1", **env}
-    return subprocess.run([WRAPPER, *map(str, args)], cwd=cwd, env=env, capture_output=True, text=True, timeout=60)
+    return subprocess.run([wrapper, *map(str, args)], cwd=cwd, env=env, capture_output=True, text=True, timeout=60)
 
 
 @pytest.mark.parametrize("cwd, listed, hidden", [
@@ -129,6 +129,16 @@ def test_a_place_to_write_is_made_on_the_host(standin, tmp_path, option, written
     assert (done.returncode, done.stderr) == (0, "")
     assert target.read_text() == "written\n"
     assert not (tmp_path / "api").exists()
+
+
+def test_a_link_to_the_wrapper_mounts_the_checkout_it_leads_to(standin, tmp_path):
+    link = tmp_path / "bin" / "py314"
+    link.parent.mkdir()
+    link.symlink_to(WRAPPER)
+
+    done = py314(standin, "sh", "-c", 'cat "$F"', cwd=tmp_path, wrapper=link, F=WRAPPER)
+
+    assert (done.returncode, done.stdout.splitlines()[:1]) == (0, ["#!/usr/bin/env bash"]), done.stderr
 
 
 def test_the_skill_command_runs_from_any_directory(standin, tmp_path):
