@@ -1,8 +1,8 @@
 """zorvik-skill: run, check, create and list script skills from the command line.
 
-    zorvik-skill run SKILL [PARAM ...] [--timeout SECONDS] [--json-out FILE] [--home DIR]
-    zorvik-skill check SKILL
-    zorvik-skill new NAME [--dir DIR]
+    zorvik-skill run SKILL [PARAM ...] [--timeout SECONDS] [--memory MB] [--json-out FILE] [--home DIR] ...
+    zorvik-skill check SKILL [--home DIR]
+    zorvik-skill new NAME [--dir DIR | --home DIR]
     zorvik-skill list [--home DIR]
 
 Exit status: 0 success, 1 the run (or the check) failed, 2 usage error,

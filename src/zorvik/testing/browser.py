@@ -10,7 +10,9 @@ scripts, files); the rest record the call and return what ``answers`` says.
 """
 
 import asyncio
+import contextlib
 import functools
+import importlib.util
 import inspect
 import json
 import os
@@ -152,9 +154,6 @@ class FakeBrowser:
 
     def installed(self):
         """``playwright.async_api`` replaced by ``module`` (and the package too, when it is not installed)."""
-        import contextlib
-        import importlib.util
-
         stack = contextlib.ExitStack()
         try:
             present = importlib.util.find_spec("playwright") is not None
