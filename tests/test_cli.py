@@ -493,8 +493,8 @@ def in_a_thread(c):
         ("from asyncio import sleep\ndef pause():\n    from time import sleep\n    sleep(1)\n"
          "async def run(ctx, params):\n    await sleep(1)\n", ["ok"]),
     ],
-    ids=["mistakes", "pythons-hint", "warning-only", "lambda", "plain-def-alias", "alias-signature", "async-alias", "class-alias",
-         "lambda-alias", "attribute-set", "rebound-ctx", "import-elsewhere"],
+    ids=["mistakes", "pythons-hint", "warning-only", "lambda", "plain-def-alias", "alias-signature", "async-alias",
+         "class-alias", "lambda-alias", "attribute-set", "rebound-ctx", "import-elsewhere"],
 )
 def test_check_finds_the_common_mistakes(tmp_path, capsys, source, found):
     path = tmp_path / "checked.py"

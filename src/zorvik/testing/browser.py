@@ -117,8 +117,9 @@ class FakeBrowser:
     ``fill``, ``wait_for_selector`` or ``set_input_files`` (``TimeoutError``),
     of the page or of a locator made by ``page.locator(selector)``, and so
     does a selector still there for a wait with ``state="detached"`` or
-    ``"hidden"``, but at once rather than after the time-out. These are Playwright's own error
-    types when Playwright is installed, else look-alikes of the same names.
+    ``"hidden"``, but at once rather than after the time-out. These are
+    Playwright's own error types when Playwright is installed, else
+    look-alikes of the same names.
     ``screenshot`` writes a small valid PNG and ``storage_state`` a valid JSON
     file; a page of a closed browser refuses every call. Any other method of
     Playwright's classes is recorded and returns ``None``, or a fake of the
@@ -147,7 +148,8 @@ class FakeBrowser:
         """Playwright's own class named ``kind``, or None (also without Playwright).
 
         The module exports typing's names too: ``Union`` and ``Any`` are
-        classes, and a method declared to return them returns no Playwright object.
+        classes, and a method declared to return them returns no Playwright
+        object.
         """
         api = getattr(self.module._real_module(), kind, None)
         return api if inspect.isclass(api) and api.__module__.startswith("playwright.async_api") else None
