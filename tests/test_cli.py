@@ -497,6 +497,10 @@ def in_a_thread(c):
             "15: warning: urllib.request.urlopen(...) blocks the event loop, and the whole run with it: "
             "use await asyncio.to_thread(urllib.request.urlopen, ...)",
             "16: c.zzzq: the context has no attribute 'zzzq'; help(ZorvikContext) lists what it has"]),
+        ("async def run(ctx, params):\n    await ctx.browser_select_option('#a', 'b')\n    return ctx.LLM_ask\n",
+         ["2: ctx.browser_select_option: the context has no attribute 'browser_select_option'; "
+          "help(ZorvikContext) lists what it has",
+          "3: ctx.LLM_ask: the context has no attribute 'LLM_ask'; did you mean ctx.llm_ask?"]),
         ("import time\nasync def run(ctx, params):\n    time.sleep(1)\n",
          ["3: warning: time.sleep(...) blocks the event loop, and the whole run with it: use await asyncio.sleep(...)",
           "ok (1 warning)"]),
@@ -507,9 +511,18 @@ def in_a_thread(c):
         ("async def helper(ctx):\n    return {}\nrun = helper\n",
          ["1: helper(ctx) cannot take (ctx, params): the engine passes two arguments"]),
         ("async def helper(ctx, params):\n    ctx.log('x')\nrun = helper\n", ["ok"]),
+        ("class Skill:\n    pass\nrun = Skill\n",
+         ["3: run is Skill (line 1), a class: a skill defines async def run(ctx, params)"]),
+        ("impl = lambda ctx, params: {}\nrun = impl\n",
+         ["2: run is impl (line 1), a lambda, which cannot be awaited: a skill defines async def run(ctx, params)"]),
+        ("async def run(ctx):\n    return {}\nrun.timeout = 60\n",
+         ["1: run(ctx) cannot take (ctx, params): the engine passes two arguments"]),
         ("async def run(ctx, params):\n    ctx = params['other']\n    ctx.anything()\n", ["ok"]),
+        ("from asyncio import sleep\ndef pause():\n    from time import sleep\n    sleep(1)\n"
+         "async def run(ctx, params):\n    await sleep(1)\n", ["ok"]),
     ],
-    ids=["mistakes", "warning-only", "lambda", "plain-def-alias", "alias-signature", "async-alias", "rebound-ctx"],
+    ids=["mistakes", "pythons-hint", "warning-only", "lambda", "plain-def-alias", "alias-signature", "async-alias",
+         "class-alias", "lambda-alias", "attribute-set", "rebound-ctx", "import-elsewhere"],
 )
 def test_check_finds_the_common_mistakes(tmp_path, capsys, source, found):
     path = tmp_path / "checked.py"

@@ -49,9 +49,9 @@ def standin(tmp_path_factory):
     return root
 
 
-def py314(standin, *args, cwd, **env):
+def py314(standin, *args, cwd, wrapper=WRAPPER, **env):
     env = {"PATH": PATH, "ZORVIK_PY314_ROOT": str(standin), "ZORVIK_PY314_ROOT_ONLY": "1", **env}
-    return subprocess.run([WRAPPER, *map(str, args)], cwd=cwd, env=env, capture_output=True, text=True, timeout=60)
+    return subprocess.run([wrapper, *map(str, args)], cwd=cwd, env=env, capture_output=True, text=True, timeout=60)
 
 
 @pytest.mark.parametrize("cwd, listed, hidden", [
@@ -102,6 +102,19 @@ def test_a_path_below_the_roots_own_directories_is_the_roots(standin, tmp_path, 
     assert (done.stdout, done.stderr.splitlines(keepends=True)[0] if done.stderr else "") == (stdout, stderr)
 
 
+def test_a_host_directory_the_root_has_only_empty_is_pointed_out(standin, tmp_path):
+    host = pathlib.Path("/var/tmp", f"zorvik-{tmp_path.name}")  # below the root's own /var
+    (host / "tests").mkdir(parents=True)
+    (standin / str(host).lstrip("/")).mkdir(parents=True)  # the mount point an earlier run from there left
+    try:
+        done = py314(standin, "cat", host, cwd=tmp_path)
+    finally:
+        shutil.rmtree(host)
+    assert done.stderr.splitlines()[0] == (
+        f"py314: {host} cannot be reached inside the toolchain root, which has its own /var; "
+        "move it elsewhere (for example under /tmp or this checkout)")
+
+
 @pytest.mark.parametrize("option, written", [
     (["--dir", "{tmp}/new/skills"], "new/skills/news.py"),
     (["--home={tmp}/new/home"], "new/home/news.py"),
@@ -116,6 +129,16 @@ def test_a_place_to_write_is_made_on_the_host(standin, tmp_path, option, written
     assert (done.returncode, done.stderr) == (0, "")
     assert target.read_text() == "written\n"
     assert not (tmp_path / "api").exists()
+
+
+def test_a_link_to_the_wrapper_mounts_the_checkout_it_leads_to(standin, tmp_path):
+    link = tmp_path / "bin" / "py314"
+    link.parent.mkdir()
+    link.symlink_to(WRAPPER)
+
+    done = py314(standin, "sh", "-c", 'cat "$F"', cwd=tmp_path, wrapper=link, F=WRAPPER)
+
+    assert (done.returncode, done.stdout.splitlines()[:1]) == (0, ["#!/usr/bin/env bash"]), done.stderr
 
 
 def test_the_skill_command_runs_from_any_directory(standin, tmp_path):

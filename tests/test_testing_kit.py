@@ -184,6 +184,18 @@ async def test_fake_llm_replies_in_order_and_records_requests(tmp_path):
         await ctx.llm_ask("?")
 
 
+def test_a_lone_text_is_one_reply_or_one_selector(tmp_path):
+    browser = FakeBrowser({"https://a.example/": FakePage("A", selectors="#go")})
+    path = skill(tmp_path, """
+        async def run(ctx, params):
+            await ctx.browser_navigate("https://a.example/")
+            await ctx.browser_click("#go")
+            return {"reply": await ctx.llm_ask("?")}
+    """)
+    result = run_skill(path, llm=FakeLLM("the one reply"), browser=browser, home=tmp_path)
+    assert result.result == {"reply": "the one reply"}, result.error
+
+
 @pytest.mark.parametrize("outcome", ["returns", "raises", "exits"])
 def test_a_run_restores_everything_it_changed(tmp_path, outcome):
     from zorvik.skills import skill_engine as engine
@@ -330,6 +342,59 @@ def test_fake_browser_answers_playwrights_whole_api_and_follows_links(tmp_path):
     assert browser.calls[-3:] == [("close", (), {}), ("close", (), {}), ("stop", (), {})]
 
 
+PAGE_STEP = """
+async def run(ctx, params):
+    page = await ctx.browser_open()
+    await ctx.browser_navigate("https://a.example/")
+    try:
+        return {{"value": await step(page)}}
+    except Exception as e:
+        return {{"value": f"{{type(e).__name__}}: {{e}}"}}
+
+async def step(page):
+    {step}
+"""
+
+
+@pytest.mark.parametrize("step, value", [
+    ("return await page.evaluate('x => x', arg=3)", "same"),
+    ("return await page.wait_for_selector('#gone', state='detached')", None),
+    ("return await page.locator('#gone').wait_for(state='hidden')", None),
+    ("return await page.wait_for_selector('#here', state='hidden', timeout=10)",
+     'TimeoutError: Page.wait_for_selector: Timeout 10ms exceeded: "#here" is still on https://a.example/ '
+     "(among its FakePage selectors)"),
+    ("return await page.reload()", None),  # declared Optional: not a fake of typing's Union
+    ("return await page.locator('#here').evaluate('e => e.id')", None),  # declared Any
+    ("async with page.expect_navigation():\n        await page.click('a.next')\n    return page.url",
+     "https://b.example/"),
+    ("async with page.expect_popup() as popup:\n        await page.click('#here')\n"
+     "    opened = await popup.value\n    return [repr(opened), opened is page, opened.url]",
+     ["<fake Page>", False, "about:blank"]),
+])
+def test_fake_pages_take_playwrights_arguments_and_mean_what_they_mean(tmp_path, step, value):
+    pytest.importorskip("playwright.async_api")
+    browser = FakeBrowser({"https://a.example/": FakePage("A", selectors=["#here"], evaluate={"x => x": "same"},
+                                                          links={"a.next": "https://b.example/"}),
+                           "https://b.example/": "B"})
+    result = run_skill(skill(tmp_path, PAGE_STEP.format(step=step)), browser=browser, home=tmp_path)
+    assert result.result == {"value": value}
+
+
+def test_an_awaitable_answer_is_awaited_and_a_time_limit_ends_a_run_stuck_there(tmp_path):
+    browser = FakeBrowser({"https://a.example/": "A"})
+    browser.answers.update({"title": lambda: asyncio.sleep(0, "Title"), "goto": lambda url, **kw: asyncio.sleep(60)})
+    path = skill(tmp_path, """
+        async def run(ctx, params):
+            page = await ctx.browser_open()
+            ctx.log(await page.title())
+            await ctx.browser_navigate("https://a.example/")
+    """)
+    result = run_skill(path, browser=browser, home=tmp_path, timeout=0.2)
+    assert result.error == "Timed out after 0.2 s"
+    assert [entry.split("] ", 1)[1] for entry in result.logs] == [
+        "Starting skill: skill", "Browser opened", "Title", "Browser closed"]
+
+
 AUTHORS_TESTS = '''
 import asyncio
 import pytest
@@ -347,10 +412,14 @@ def test_left_on_purpose(run_skill, fake_llm):
     assert run_skill("beside.py").result == {"answer": "HELLO"}
     assert fake_llm.unused == ["never asked for"]
 
+def test_fails_with_replies_left(run_skill, fake_llm):
+    fake_llm.replies += ["left because the test failed"]
+    assert False, "the test's own failure"
+
 def test_a_time_limit(run_skill):
     result = run_skill("stuck.py", timeout=0.2)
     assert (result.success, result.error) == (False, "Timed out after 0.2 s")
-    assert [entry.split("] ", 1)[1] for entry in result.logs] == ["Starting skill: stuck", "waiting"]
+    assert [entry.split("] ", 1)[1] for entry in result.logs] == ["Starting skill: stuck", "waiting", "Browser closed"]
 
 def test_missing(run_skill, tmp_path):
     with pytest.raises(FileNotFoundError) as caught:
@@ -372,6 +441,6 @@ def test_the_plugin_finds_skills_beside_the_test_checks_unused_replies_and_limit
             await asyncio.sleep(60)
     """, name="stuck")
     out = authors_tests("tests/test_authors.py", cwd=tmp_path)
-    assert re.search(r"\b3 passed, 1 error\b", out.stdout), out.stdout
+    assert re.search(r"^1 failed, 4 passed, 1 error in ", out.stdout, re.M), out.stdout
     assert ("FakeLLM: 1 queued reply was never asked for: ['never asked for'] "
             "(mark the test allow_unused_replies if that is intended)") in out.stdout

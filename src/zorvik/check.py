@@ -7,12 +7,11 @@ event loop. What the context has comes from the engine's own class.
 """
 
 import ast
-import difflib
 import inspect
 import tempfile
 from typing import NamedTuple
 
-from zorvik.host import zorvik_home
+from zorvik.host import suggestion, zorvik_home
 
 SHAPE = "a skill defines async def run(ctx, params)"
 
@@ -84,7 +83,8 @@ def binds(node, name):
         targets = [item.optional_vars for item in node.items if item.optional_vars]
     else:
         return False
-    return any(isinstance(n, ast.Name) and n.id == name for target in targets for n in ast.walk(target))
+    return any(isinstance(n, ast.Name) and n.id == name and isinstance(n.ctx, ast.Store)
+               for target in targets for n in ast.walk(target))
 
 
 def binding(tree, name, before=None):
@@ -132,25 +132,26 @@ def run_function(tree):
     bound = binding(tree, "run")
     if bound is None:
         return Finding(1, f"no function run: {SHAPE}")
-    if isinstance(bound, ast.ClassDef):
-        return Finding(bound.lineno, f"run is a class: {SHAPE}")
-    name, function = "run", bound
-    value = assigned_value(bound, "run")
+    # run = helper: what helper is bound to (before that line) is what run is.
+    name, found = "run", bound
+    while isinstance(value := assigned_value(found, name), ast.Name):
+        name, found = value.id, binding(tree, value.id, before=found)
+        if found is None:
+            return None
+    said = "run is" if found is bound else f"run is {name} (line {found.lineno}),"
+    if isinstance(found, ast.ClassDef):
+        return Finding(bound.lineno, f"{said} a class: {SHAPE}")
     if isinstance(value, ast.Lambda):
-        return Finding(bound.lineno, f"run is a lambda, which cannot be awaited: {SHAPE}")
+        return Finding(bound.lineno, f"{said} a lambda, which cannot be awaited: {SHAPE}")
     if isinstance(value, LITERALS):
-        return Finding(bound.lineno, f"run is {ast.unparse(value)[:40]}, not a function: {SHAPE}")
-    if isinstance(value, ast.Name):
-        name, function = value.id, binding(tree, value.id, before=bound)
-    if not isinstance(function, (ast.FunctionDef, ast.AsyncFunctionDef)) or function.decorator_list:
+        return Finding(bound.lineno, f"{said} {ast.unparse(value)[:40]}, not a function: {SHAPE}")
+    if not isinstance(found, (ast.FunctionDef, ast.AsyncFunctionDef)) or found.decorator_list:
         return None
-    if isinstance(function, ast.FunctionDef):
-        if name == "run":
-            return Finding(function.lineno, "run is not async: define it as async def run(ctx, params)")
-        return Finding(bound.lineno, f"run is {name} (line {function.lineno}), which is not async: "
-                                     f"define it as async def {name}(ctx, params)")
-    problem = signature_problem(function, name)
-    return function if problem is None else Finding(function.lineno, problem)
+    if isinstance(found, ast.FunctionDef):
+        which = "" if found is bound else " which is"
+        return Finding(bound.lineno, f"{said}{which} not async: define it as async def {name}(ctx, params)")
+    problem = signature_problem(found, name)
+    return found if problem is None else Finding(found.lineno, problem)
 
 
 # ---------------------------------------------------------------- inside run
@@ -167,14 +168,6 @@ def scope(nodes, parent, skip):
 def parameters(a):
     names = [arg.arg for arg in a.posonlyargs + a.args + a.kwonlyargs]
     return names + [arg.arg for arg in (a.vararg, a.kwarg) if arg is not None]
-
-
-def closest(name, names):
-    """The name Python's own "Did you mean" would most likely offer (private names only for a private one)."""
-    if not name.startswith("_"):
-        names = [n for n in names if not n.startswith("_")]
-    match = difflib.get_close_matches(name, names, n=1, cutoff=0.6)
-    return match[0] if match else None
 
 
 def coroutine_misuse(call, parent, shown):
@@ -208,7 +201,7 @@ def context_findings(function, ctx, context, tree):
         if not (isinstance(node, ast.Attribute) and isinstance(node.value, ast.Name) and node.value.id == ctx):
             continue
         if node.attr not in known:
-            hint = closest(node.attr, context.names)
+            hint = suggestion(node.attr, context.names)
             fix = f"did you mean {ctx}.{hint}?" if hint else "help(ZorvikContext) lists what it has"
             found.append(Finding(node.lineno, f"{ctx}.{node.attr}: the context has no attribute {node.attr!r}; {fix}"))
         elif node.attr in context.coroutines and isinstance(parent, ast.Call) and parent.func is node:
@@ -218,10 +211,14 @@ def context_findings(function, ctx, context, tree):
     return found
 
 
-def imported_names(tree):
-    """Each name bound by an import anywhere in the file, and the dotted name it stands for."""
+def imported_names(tree, function):
+    """Each name an import binds at module level or inside ``function``, and the dotted name it stands for.
+
+    Imports inside other functions are theirs alone: ``from time import sleep``
+    in a helper leaves the module's ``sleep`` as it was.
+    """
     names = {}
-    for node in ast.walk(tree):
+    for node in [*top_level(tree.body), *ast.walk(function)]:
         if isinstance(node, ast.Import):
             for alias in node.names:
                 if alias.asname:
@@ -247,7 +244,7 @@ def dotted(node, imported):
 
 def blocking_findings(function, ctx, tree):
     """Calls in run's own body (nested plain functions left out) that hold up the event loop."""
-    imported = imported_names(tree)
+    imported = imported_names(tree, function)
     found = []
     for node, _ in scope(function.body, function, lambda node: isinstance(node, (ast.FunctionDef, ast.Lambda))):
         if not isinstance(node, ast.Call):

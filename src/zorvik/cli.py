@@ -1,8 +1,8 @@
 """zorvik-skill: run, check, create and list script skills from the command line.
 
-    zorvik-skill run SKILL [PARAM ...] [--timeout SECONDS] [--json-out FILE] [--home DIR]
-    zorvik-skill check SKILL
-    zorvik-skill new NAME [--dir DIR]
+    zorvik-skill run SKILL [PARAM ...] [--timeout SECONDS] [--memory MB] [--json-out FILE] [--home DIR] ...
+    zorvik-skill check SKILL [--home DIR]
+    zorvik-skill new NAME [--dir DIR | --home DIR]
     zorvik-skill list [--home DIR]
 
 Exit status: 0 success, 1 the run (or the check) failed, 2 usage error,
@@ -12,8 +12,8 @@ The command is a host of the skill engine like the application itself: it
 runs skills through PythonSkillRunner and reads files without importing
 them. Only the standard library and the engine are imported, and the engine
 only when the chosen subcommand needs it. The checks of ``check`` (and the
-difflib and tempfile they use) are imported by the subcommands that use
-them: a run would pay some 2 ms of its start-up for them.
+tempfile module they use) are imported by the subcommands that use them: a
+run would pay some 2 ms of its start-up for them.
 """
 
 import argparse

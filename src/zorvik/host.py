@@ -10,6 +10,7 @@ import contextlib
 import importlib
 import os
 import time
+import traceback
 
 ENGINE = "zorvik.skills.skill_engine"
 
@@ -61,6 +62,22 @@ def zorvik_home(engine, home):
     finally:
         for name, old in saved.items():
             setattr(engine, name, old)
+
+
+def suggestion(name, names):
+    """The name Python's own "Did you mean" offers when ``name`` is missing from an object with ``names``, or None.
+
+    What ``check`` and the kit's fakes suggest is then what a run's traceback
+    suggests for the same mistake.
+    """
+
+    class Listing:
+        def __dir__(self):
+            return names
+
+    shown = str(traceback.TracebackException.from_exception(AttributeError(name=name, obj=Listing())))
+    _, said, hint = shown.partition("Did you mean: '")
+    return hint.removesuffix("'?") if said else None
 
 
 class RunWatch:

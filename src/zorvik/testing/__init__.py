@@ -133,9 +133,19 @@ class BoundRun:
 
 if pytest is not None:
 
+    PASSED = pytest.StashKey[bool]()
+
     def pytest_configure(config):
         config.addinivalue_line(
             "markers", "allow_unused_replies: the fake_llm fixture lets the test end with replies no request took")
+
+    @pytest.hookimpl(wrapper=True)
+    def pytest_runtest_makereport(item, call):
+        # Whether the test itself passed, for the fixtures' checks at teardown.
+        report = yield
+        if report.when == "call":
+            item.stash[PASSED] = report.passed
+        return report
 
     @pytest.fixture
     def skill_home(tmp_path):
@@ -148,12 +158,13 @@ if pytest is not None:
     def fake_llm(request):
         """An empty FakeLLM: queue the test's replies in ``fake_llm.replies``.
 
-        A test that ends with replies no request took fails, unless it is
-        marked ``allow_unused_replies``.
+        A test that passes with replies no request took fails, unless it is
+        marked ``allow_unused_replies``. (A test that failed has said why.)
         """
         llm = FakeLLM()
         yield llm
-        if llm.unused and request.node.get_closest_marker("allow_unused_replies") is None:
+        passed = request.node.stash.get(PASSED, False)
+        if passed and llm.unused and request.node.get_closest_marker("allow_unused_replies") is None:
             pytest.fail(f"FakeLLM: {len(llm.unused)} queued "
                         f"{'reply was' if len(llm.unused) == 1 else 'replies were'} never asked for: "
                         f"{llm.unused!r} (mark the test allow_unused_replies if that is intended)", pytrace=False)

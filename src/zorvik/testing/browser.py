@@ -10,15 +10,18 @@ scripts, files); the rest record the call and return what ``answers`` says.
 """
 
 import asyncio
-import difflib
+import contextlib
 import functools
+import importlib.util
 import inspect
 import json
 import os
 import struct
+import typing
 import zlib
 from pathlib import Path
 
+from zorvik.host import suggestion
 from zorvik.testing.standin import StandIn
 
 BODY_TEXT = "() => document.body.innerText"
@@ -57,7 +60,8 @@ def png(width=1, height=1):
 class FakePage:
     """One page of a FakeBrowser: its body text, the CSS selectors on it, the results of scripts, its links.
 
-    ``selectors`` are matched as written (no CSS is parsed). ``evaluate``
+    ``selectors`` (one ``str``, or several) are matched as written (no CSS
+    is parsed); the selectors of ``links`` are on the page too. ``evaluate``
     maps a script to what ``page.evaluate`` returns for it: a key is the
     script's exact text or a callable ``(script) -> bool``; a value is the
     result, an exception instance to raise, or a callable of the script
@@ -70,7 +74,8 @@ class FakePage:
     def __init__(self, text="", selectors=(), evaluate=None, links=None):
         self.text = text
         self.links = dict(links or {})
-        self.selectors = tuple(selectors) + tuple(s for s in self.links if s not in selectors)
+        selectors = [selectors] if isinstance(selectors, str) else list(selectors)
+        self.selectors = tuple(dict.fromkeys([*selectors, *self.links]))
         self.evaluate = dict(evaluate or {})
 
     def __repr__(self):
@@ -104,14 +109,17 @@ class FakeBrowser:
     method returns, instead of what the fake does: the key is the method's
     name, or ``"Class.name"`` for one class only (``"Browser.close"``); the
     value is returned, raised when it is an exception instance, or called
-    with the call's arguments when it is callable.
+    with the call's arguments when it is callable (and what that returns
+    awaited by a coroutine method, when it can be).
 
     As Playwright would, a URL that is not in ``pages`` fails to load
     (``Error``), and a selector the current page lacks fails a ``click``,
     ``fill``, ``wait_for_selector`` or ``set_input_files`` (``TimeoutError``),
-    of the page or of a locator made by ``page.locator(selector)``, but at
-    once rather than after the time-out. These are Playwright's own error
-    types when Playwright is installed, else look-alikes of the same names.
+    of the page or of a locator made by ``page.locator(selector)``, and so
+    does a selector still there for a wait with ``state="detached"`` or
+    ``"hidden"``, but at once rather than after the time-out. These are
+    Playwright's own error types when Playwright is installed, else
+    look-alikes of the same names.
     ``screenshot`` writes a small valid PNG and ``storage_state`` a valid JSON
     file; a page of a closed browser refuses every call. Any other method of
     Playwright's classes is recorded and returns ``None``, or a fake of the
@@ -137,15 +145,17 @@ class FakeBrowser:
         return getattr(self.module, kind)(message)
 
     def _api(self, kind):
-        """Playwright's own class named ``kind``, or None without Playwright."""
-        real = self.module._real_module()
-        return getattr(real, kind, None) if real is not None else None
+        """Playwright's own class named ``kind``, or None (also without Playwright).
+
+        The module exports typing's names too: ``Union`` and ``Any`` are
+        classes, and a method declared to return them returns no Playwright
+        object.
+        """
+        api = getattr(self.module._real_module(), kind, None)
+        return api if inspect.isclass(api) and api.__module__.startswith("playwright.async_api") else None
 
     def installed(self):
         """``playwright.async_api`` replaced by ``module`` (and the package too, when it is not installed)."""
-        import contextlib
-        import importlib.util
-
         stack = contextlib.ExitStack()
         try:
             present = importlib.util.find_spec("playwright") is not None
@@ -187,23 +197,10 @@ class FakeBrowser:
 
 
 def recorded(method):
-    """A method of a fake object: the call is recorded, refused on a closed object, and ``answers`` come first."""
+    """A method of a fake object with behaviour of its own; its calls go the way of all others (``_Object._method``)."""
     name = method.__name__
-
-    if inspect.iscoroutinefunction(method):
-        @functools.wraps(method)
-        async def call(self, *args, **kwargs):
-            self._fake._record(self, name, args, kwargs)
-            await self._fake._wait(self, name)
-            answer = self._fake._answer(self, name, args, kwargs)
-            return await method(self, *args, **kwargs) if answer is UNANSWERED else answer
-    else:
-        @functools.wraps(method)
-        def call(self, *args, **kwargs):
-            self._fake._record(self, name, args, kwargs)
-            answer = self._fake._answer(self, name, args, kwargs)
-            return method(self, *args, **kwargs) if answer is UNANSWERED else answer
-    return call
+    awaited = inspect.iscoroutinefunction(method)
+    return property(lambda self: self._method(name, awaited, functools.partial(method, self)))
 
 
 class _Object:
@@ -245,49 +242,55 @@ class _Object:
             raise AttributeError(name)
         api = self._fake._api(self._kind)
         if api is None:
-            return self._method(name, True, None)
+            return self._method(name, True, lambda *args, **kwargs: None)
         member = inspect.getattr_static(api, name, None)
         if member is None:
-            names = [n for n in dir(api) if not n.startswith("_")]
-            close = difflib.get_close_matches(name, names, n=1)
-            hint = f". Did you mean: {close[0]!r}?" if close else ""
+            close = suggestion(name, dir(api))
+            hint = f". Did you mean: {close!r}?" if close else ""
             raise AttributeError(f"{self._kind!r} object has no attribute {name!r}{hint}")
         if isinstance(member, property):
             answer = self._fake.answers.get(f"{self._kind}.{name}", self._fake.answers.get(name, UNANSWERED))
             return self._made(name, member.fget, ()) if answer is UNANSWERED else answer
-        return self._method(name, inspect.iscoroutinefunction(member), member)
+        return self._method(name, inspect.iscoroutinefunction(member),
+                            lambda *args, **kwargs: self._made(name, member, args))
 
-    def _method(self, name, awaited, declared):
-        def answer(args, kwargs):
-            answered = self._fake._answer(self, name, args, kwargs)
-            return self._made(name, declared, args) if answered is UNANSWERED else answered
+    def _method(self, name, awaited, behaviour):
+        """The method ``name``: each call is recorded, refused on a closed object, and answered from ``answers``,
+        else by ``behaviour(*args, **kwargs)``; a coroutine method awaits an awaitable answer."""
+        fake = self._fake
 
         def call(*args, **kwargs):
-            self._fake._record(self, name, args, kwargs)
-            return answer(args, kwargs)
-
-        if not awaited:
-            return call
+            fake._record(self, name, args, kwargs)
+            answer = fake._answer(self, name, args, kwargs)
+            return behaviour(*args, **kwargs) if answer is UNANSWERED else answer
 
         async def coroutine(*args, **kwargs):
-            self._fake._record(self, name, args, kwargs)
-            await self._fake._wait(self, name)
-            return answer(args, kwargs)
+            fake._record(self, name, args, kwargs)
+            await fake._wait(self, name)
+            answer = fake._answer(self, name, args, kwargs)
+            if answer is UNANSWERED:
+                answer = behaviour(*args, **kwargs)
+            return await answer if inspect.isawaitable(answer) else answer
 
-        coroutine.__name__ = coroutine.__qualname__ = name
-        return coroutine
+        method = coroutine if awaited else call
+        method.__name__ = method.__qualname__ = name
+        return method
 
     def _made(self, name, declared, args):
         """What a method or property without behaviour of its own returns: a fake of its declared class, or None."""
-        if declared is None:
-            return None
-        kind = inspect.signature(declared).return_annotation
-        kind = getattr(kind, "__name__", kind)
+        returns = inspect.signature(declared).return_annotation
+        kind = getattr(returns, "__name__", returns)
+        if kind == "AsyncEventContextManager":  # page.expect_popup() and its kin
+            (event,) = typing.get_args(returns)
+            value = self._new(getattr(event, "__forward_arg__", event), name, args)
+            return self._adopt(_Expected(self._fake, self, value))
+        existing = self._nearest(kind) if kind in CHAIN else None
+        return existing if existing is not None else self._new(kind, name, args)
+
+    def _new(self, kind, name, args):
+        """A new fake of Playwright's class ``kind``, made by this object's method ``name``; None for another kind."""
         if not isinstance(kind, str) or self._fake._api(kind) is None:
             return None
-        existing = self._nearest(kind) if kind in CHAIN else None
-        if existing is not None:
-            return existing
         if kind == "Locator":
             return self._adopt(_Locator(self._fake, self, _selector(self, name, args)))
         made = FAKES.get(kind)
@@ -382,13 +385,17 @@ class _Page(_Object):
         self.url = "about:blank"
         self._content = BLANK
 
-    def _need(self, method, selector, timeout):
-        if selector is not None and selector not in self._content.selectors:
+    def _need(self, method, selector, timeout, state=None):
+        """Fails at once where Playwright would time out: ``selector`` is not on the page, or still is when the
+        wait is for it to go (``state`` "detached" or "hidden")."""
+        gone = state in ("detached", "hidden")
+        if selector is not None and (selector in self._content.selectors) == gone:
             shown = "30000" if timeout is None else f"{timeout:g}"
+            found = "is still on" if gone else "is not on"
             raise self._fake._error(
                 "TimeoutError",
-                f'{method}: Timeout {shown}ms exceeded: "{selector}" is not on {self.url} '
-                f"(not among its FakePage selectors)")
+                f'{method}: Timeout {shown}ms exceeded: "{selector}" {found} {self.url} '
+                f"({'among' if gone else 'not among'} its FakePage selectors)")
 
     def _load(self, method, url):
         page = self._fake._page(url)
@@ -418,10 +425,10 @@ class _Page(_Object):
 
     @recorded
     async def wait_for_selector(self, selector, **kwargs):
-        self._need("Page.wait_for_selector", selector, kwargs.get("timeout"))
+        self._need("Page.wait_for_selector", selector, kwargs.get("timeout"), kwargs.get("state"))
 
     @recorded
-    async def evaluate(self, expression, *args):
+    async def evaluate(self, expression, arg=None):
         value = self._content.result(expression)
         if value is UNANSWERED:
             raise self._fake._error(
@@ -472,12 +479,37 @@ class _Locator(_Object):
 
     @recorded
     async def wait_for(self, **kwargs):
-        self._page()._need("Locator.wait_for", self._selector, kwargs.get("timeout"))
+        self._page()._need("Locator.wait_for", self._selector, kwargs.get("timeout"), kwargs.get("state"))
 
     @recorded
     async def set_input_files(self, files, **kwargs):
         self._page()._need("Locator.set_input_files", self._selector, kwargs.get("timeout"))
         _read(files)
+
+
+class _Expected(_Object):
+    """What an ``expect_*`` method returns: ``async with page.expect_popup() as info:`` ... ``await info.value``.
+
+    The event has happened by the end of the block: its value is a fake of
+    the class Playwright declares (a new page for a popup), or None.
+    """
+
+    def __init__(self, fake, owner, value):
+        super().__init__(fake, owner, "AsyncEventContextManager")
+        self._value = value
+
+    async def __aenter__(self):
+        return self
+
+    async def __aexit__(self, *exc):
+        return None
+
+    @property
+    def value(self):
+        return asyncio.sleep(0, self._value)
+
+    def is_done(self):
+        return True
 
 
 FAKES = {"Browser": _Browser, "BrowserContext": _Context, "Page": _Page, "Locator": _Locator}

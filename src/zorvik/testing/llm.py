@@ -10,9 +10,10 @@ class OutOfReplies(AssertionError):
 class FakeLLM:
     """A scripted stand-in for the ``openai`` client: ``chat.completions.create`` answers from a queue.
 
-    ``replies`` holds the queued replies, taken in order, one per request: a
-    ``str`` (the reply's text; ``None`` for a reply without content), an
-    exception instance, which the request raises, or a callable, called with
+    ``replies`` holds the queued replies (given as one ``str``, that is one
+    reply), taken in order, one per request: a ``str`` (the reply's text;
+    ``None`` for a reply without content), an exception instance, which the
+    request raises, or a callable, called with
     the request's dict and answering for it as a ``str`` (or ``None``) would,
     or by raising. ``requests`` records every request as a dict with
     ``model``, ``messages``, ``temperature`` and ``max_tokens`` (``None`` when
@@ -24,7 +25,7 @@ class FakeLLM:
     """
 
     def __init__(self, replies=()):
-        self.replies = list(replies)
+        self.replies = [replies] if isinstance(replies, str) else list(replies)
         self.requests = []
         self.chat = types.SimpleNamespace(completions=types.SimpleNamespace(create=self._create))
 
