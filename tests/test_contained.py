@@ -203,7 +203,8 @@ async def test_a_cancellation_at_any_await_of_a_run_propagates_and_leaves_no_des
     """)
     before = open_fds()
     async with ContainedRunner(timeout=0.5) as runner:
-        worker = await runner._spare.ready or runner._spare
+        worker = runner._spare
+        await worker.ready
         task = asyncio.create_task(runner.run("skill", {"stubborn": moment == "in-the-grace"}, path))
         await asyncio.sleep(0)
         if moment == "after-its-ending":  # the supervisor is still to exit
